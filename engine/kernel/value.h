@@ -1,0 +1,101 @@
+// The kernel's only datum, and the environment that maps names to data.
+//
+// `Value` has value semantics: a copy is equal to and independent of its
+// source. Strings, lists and maps are shared between copies until one of them
+// is written (see rc.h), so copying is O(1) and a write through a `*_mut`
+// accessor duplicates only the one level it changes. Destruction and equality
+// walk the tree with an explicit stack, so a value nested a million levels
+// deep (evaluation can build one) neither overflows the stack when it dies
+// nor when it is compared.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/kernel/rc.h"
+
+namespace vostrel::kernel {
+
+class Value;
+
+// Map keys and environment names are ordered by the unsigned bytes of their
+// UTF-8 text; std::string's comparison is exactly that.
+using List = std::vector<Value>;
+using Map = std::map<std::string, Value, std::less<>>;
+// An environment: slots of a session, fields of an event, data of a request.
+using Env = Map;
+
+// Variant numbers are part of the external forms (tag indices, VType).
+enum class Kind : std::uint8_t { Str = 0, Int = 1, Bool = 2, List = 3, Map = 4, None = 5 };
+
+inline constexpr std::string_view kind_name(Kind k) {
+  constexpr std::string_view names[] = {"Str", "Int", "Bool", "List", "Map", "None"};
+  return names[static_cast<int>(k)];
+}
+
+class Value {
+ public:
+  Value() noexcept : kind_(Kind::None), int_(0) {}
+  static Value none() noexcept { return Value(); }
+  static Value str(std::string s);
+  static Value integer(std::int64_t i) noexcept;
+  static Value boolean(bool b) noexcept;
+  static Value list(List items);
+  static Value map(Map entries);
+
+  Value(const Value& other) noexcept;
+  Value(Value&& other) noexcept;
+  Value& operator=(const Value& other) noexcept;
+  Value& operator=(Value&& other) noexcept;
+  ~Value();
+
+  Kind kind() const noexcept { return kind_; }
+  bool is_str() const noexcept { return kind_ == Kind::Str; }
+  bool is_int() const noexcept { return kind_ == Kind::Int; }
+  bool is_bool() const noexcept { return kind_ == Kind::Bool; }
+  bool is_list() const noexcept { return kind_ == Kind::List; }
+  bool is_map() const noexcept { return kind_ == Kind::Map; }
+  bool is_none() const noexcept { return kind_ == Kind::None; }
+
+  // Readers; each requires the matching kind.
+  const std::string& as_str() const noexcept { return str_->value; }
+  std::int64_t as_int() const noexcept { return int_; }
+  bool as_bool() const noexcept { return bool_; }
+  const List& as_list() const noexcept { return list_->value; }
+  const Map& as_map() const noexcept { return map_->value; }
+
+  // Null when the kind does not match: the evaluator's usual question.
+  const std::string* if_str() const noexcept { return is_str() ? &str_->value : nullptr; }
+  const std::int64_t* if_int() const noexcept { return is_int() ? &int_ : nullptr; }
+  const bool* if_bool() const noexcept { return is_bool() ? &bool_ : nullptr; }
+  const List* if_list() const noexcept { return is_list() ? &list_->value : nullptr; }
+  const Map* if_map() const noexcept { return is_map() ? &map_->value : nullptr; }
+
+  // Writers; each requires the matching kind and unshares the payload first.
+  std::string& str_mut() { return rc_make_mut(str_); }
+  List& list_mut() { return rc_make_mut(list_); }
+  Map& map_mut() { return rc_make_mut(map_); }
+
+  // True when both share one payload (a cheap equality short cut).
+  bool same_payload(const Value& other) const noexcept;
+
+  friend bool operator==(const Value& a, const Value& b);
+
+ private:
+  void retain() noexcept;
+  void release() noexcept;
+
+  Kind kind_;
+  union {
+    std::int64_t int_;
+    bool bool_;
+    RcBox<std::string>* str_;
+    RcBox<List>* list_;
+    RcBox<Map>* map_;
+  };
+};
+
+}  // namespace vostrel::kernel
