@@ -1,0 +1,37 @@
+#include "engine/inner_fold.h"
+
+#include <algorithm>
+
+namespace vostrel::inner_fold {
+
+std::string_view request_type_of(std::string_view key) {
+  return key.substr(0, key.find(':'));
+}
+
+bool contains_key(const std::vector<std::string>& list, std::string_view key) {
+  return std::find(list.begin(), list.end(), key) != list.end();
+}
+
+std::vector<std::string> clear_key_pending(std::vector<std::string> pending, std::string_view key) {
+  std::erase(pending, key);
+  return pending;
+}
+
+std::vector<std::string> gate_by_key(const std::vector<std::string>& keys,
+                                     const std::vector<std::string>& pending) {
+  std::vector<std::string> fresh;
+  for (const std::string& key : keys) {
+    if (!contains_key(pending, key)) fresh.push_back(key);
+  }
+  return fresh;
+}
+
+std::vector<std::string> add_key_pending(std::vector<std::string> pending,
+                                         const std::vector<std::string>& keys) {
+  for (const std::string& key : keys) {
+    if (!contains_key(pending, key)) pending.push_back(key);
+  }
+  return pending;
+}
+
+}  // namespace vostrel::inner_fold

@@ -1,0 +1,94 @@
+// The contract between the event-folding session and its domain (agents over
+// transducers, networks over the coordinator), and the pending-key arithmetic
+// that every turn performs.
+//
+// A domain fold is bound at compile time: the session is a template over it,
+// so no turn pays for virtual dispatch.
+#pragma once
+
+#include <concepts>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vostrel::inner_fold {
+
+// The verdict a host may give a node of the turn tree. A replacement carries
+// a request (for a checked request) or an event (for an inbound check); which
+// of the two a node accepts is told by the node (generic_session_tree.h).
+struct Approve {};
+struct Reject {};
+template <class T>
+struct Replace {
+  T with;
+};
+// Alternatives by index: 0 approve, 1 reject, 2 replacement request, 3
+// replacement event (indices, so that a domain whose requests and events share
+// one type still works).
+template <class Request, class Event>
+using Verdict = std::variant<Approve, Reject, Replace<Request>, Replace<Event>>;
+
+template <class F>
+using FoldOutput = std::pair<std::vector<typename F::Request>, typename F::State>;
+
+// A domain that folds in one go (the agent runs its transducers once).
+template <class F>
+concept HasOwnFold = requires(const F& f, typename F::State s, const typename F::Event& e) {
+  { f.fold(std::move(s), e) } -> std::same_as<FoldOutput<F>>;
+};
+
+// A domain that projects the event into its state, then derives requests
+// from the projected state (the network).
+template <class F>
+concept HasProjectGenerate =
+    requires(const F& f, typename F::State s, const typename F::State& cs,
+             const typename F::Event& e) {
+      { f.project(std::move(s), e) } -> std::same_as<typename F::State>;
+      { f.generate(cs, e) } -> std::same_as<std::vector<typename F::Request>>;
+    };
+
+template <class F>
+concept DomainFold =
+    std::move_constructible<typename F::State> && std::copy_constructible<typename F::Request> &&
+    std::copy_constructible<typename F::Event> &&
+    std::same_as<typename F::DispatchResult, Verdict<typename F::Request, typename F::Event>> &&
+    requires(const F& f, const typename F::Event& e, const typename F::Request& r) {
+      // The tag that is logged and looked up among the inbound checks.
+      { f.event_tag(e) } -> std::convertible_to<std::string>;
+      // The request classifier: the pending key of one request.
+      { f.classify_request(r) } -> std::convertible_to<std::string>;
+    } && (HasOwnFold<F> || HasProjectGenerate<F>);
+
+// The domain's fold; without one of its own, project then generate on the
+// projected state.
+template <DomainFold F>
+FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event) {
+  if constexpr (HasOwnFold<F>) {
+    return fold.fold(std::move(state), event);
+  } else {
+    typename F::State projected = fold.project(std::move(state), event);
+    std::vector<typename F::Request> requests = fold.generate(projected, event);
+    return {std::move(requests), std::move(projected)};
+  }
+}
+
+// The request type of a pending key: its text up to the first ':'.
+std::string_view request_type_of(std::string_view key);
+
+// Every entry equal to `key` removed, order kept.
+std::vector<std::string> clear_key_pending(std::vector<std::string> pending, std::string_view key);
+
+// The keys that are not pending, in order; repeats among `keys` stay.
+std::vector<std::string> gate_by_key(const std::vector<std::string>& keys,
+                                     const std::vector<std::string>& pending);
+
+// `pending` with each key appended that the list does not hold yet, so a key
+// repeated within `keys` is added once.
+std::vector<std::string> add_key_pending(std::vector<std::string> pending,
+                                         const std::vector<std::string>& keys);
+
+bool contains_key(const std::vector<std::string>& list, std::string_view key);
+
+}  // namespace vostrel::inner_fold
