@@ -67,9 +67,12 @@ struct Expr {
   ExprNode node;
 
   Expr() = default;
+  // The Expr test comes first: asking whether a node is constructible from
+  // an Expr would ask this very constraint again (a copy through Box passes
+  // an `Expr&`).
   template <class Node>
-    requires std::is_constructible_v<ExprNode, Node&&> &&
-             (!std::is_same_v<std::remove_cvref_t<Node>, Expr>)
+    requires(!std::is_same_v<std::remove_cvref_t<Node>, Expr>) &&
+            std::is_constructible_v<ExprNode, Node&&>
   Expr(Node&& n) : node(std::forward<Node>(n)) {}  // NOLINT: a node is an expression
 };
 
