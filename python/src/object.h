@@ -1,0 +1,185 @@
+// The module's Python objects and classes.
+//
+// Every class keeps its engine state in a plain C++ record (`PySnapshot`,
+// `PyAgentSession`, ...) embedded in the Python object after its header.
+// The class objects are heap types made at registration: named by the bare
+// class name, not subclassable, without instance dict or weak references.
+// Mutable records carry a `BorrowFlag borrow` member; the call helpers take
+// it for the members that need it.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "args.h"
+#include "borrow.h"
+#include "py.h"
+
+namespace vostrel::py {
+
+template <class Body>
+struct Object {
+  PyObject_HEAD
+  Body body;
+};
+
+template <class Body>
+Body& body_of(PyObject* self) {
+  return reinterpret_cast<Object<Body>*>(self)->body;
+}
+
+template <class Body>
+inline constexpr bool kMutable = requires(Body& b) { b.borrow; };
+
+template <class Body>
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  body_of<Body>(self).~Body();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The latest class object made for `Body` (one per module instance made;
+// each keeps its own instances alive through their type references).
+template <class Body>
+struct ClassOf {
+  static inline PyTypeObject* type = nullptr;
+};
+
+// Instances are recognised by their deallocator, which is unique to each
+// record and survives a re-import that makes fresh class objects.
+template <class Body>
+bool is_instance(PyObject* obj) {
+  return Py_TYPE(obj)->tp_dealloc == &dealloc<Body>;
+}
+
+template <class Body>
+bool Args::instance(std::size_t i, const Body*& out) const {
+  if (!is_instance<Body>(values_[i])) {
+    raise_not_instance(values_[i], Body::kName);
+    return fail_argument(name(i));
+  }
+  out = &body_of<Body>(values_[i]);
+  return true;
+}
+
+// A new instance of `Body`'s class (or of `type`, the class a constructor
+// was called on) that owns `body`.
+template <class Body>
+PyObject* make_object(Body body, PyTypeObject* type = ClassOf<Body>::type) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&body_of<Body>(self)) Body(std::move(body));
+  return self;
+}
+
+struct ClassSpec {
+  const char* doc;  // "" or the constructor's signature form "Name(a, b)\n--\n\n"
+  PyMethodDef* methods = nullptr;
+  PyGetSetDef* getsets = nullptr;
+  newfunc constructor = nullptr;  // none: Python may not instantiate the class
+  reprfunc repr = nullptr;
+};
+
+int add_class_object(PyObject* module, const char* name, Py_ssize_t basicsize,
+                     destructor dealloc_fn, const ClassSpec& spec, PyTypeObject** out);
+
+template <class Body>
+int add_class(PyObject* module, const ClassSpec& spec) {
+  return add_class_object(module, Body::kName, sizeof(Object<Body>), &dealloc<Body>, spec,
+                          &ClassOf<Body>::type);
+}
+
+// Adds a built-in function bound to the module under the def's name.
+int add_function(PyObject* module, PyMethodDef* def);
+
+// Runs one entry point; an escaping C++ exception (only allocation failure
+// is expected) becomes a Python error instead of crossing into the
+// interpreter.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  }
+}
+
+// The call protocol: match the arguments, borrow the instance, let `body`
+// convert the arguments in order, run the one engine operation and convert
+// its result; the borrow goes when the call returns, on every path.
+template <class Body, Access access, class F>
+PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, F&& body) {
+  return guarded([&]() -> PyObject* {
+    auto matched = match_fastcall(sig, args, nargs, kwnames);
+    if (!matched) return nullptr;
+    Body& b = body_of<Body>(self);
+    if constexpr (kMutable<Body>) {
+      Borrow borrow(b.borrow, access);
+      if (!borrow) return nullptr;
+      return body(b, *matched);
+    } else {
+      static_assert(access == Access::Shared, "immutable classes have no mutating member");
+      return body(static_cast<const Body&>(b), *matched);
+    }
+  });
+}
+
+// Getters and no-argument methods: only the borrow and the result.
+template <class Body, Access access, class F>
+PyObject* read_member(PyObject* self, F&& body) {
+  return guarded([&]() -> PyObject* {
+    Body& b = body_of<Body>(self);
+    if constexpr (kMutable<Body>) {
+      Borrow borrow(b.borrow, access);
+      if (!borrow) return nullptr;
+      return body(b);
+    } else {
+      return body(static_cast<const Body&>(b));
+    }
+  });
+}
+
+// Module functions and static methods: no instance, no borrow.
+template <class F>
+PyObject* call_function(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, F&& body) {
+  return guarded([&]() -> PyObject* {
+    auto matched = match_fastcall(sig, args, nargs, kwnames);
+    if (!matched) return nullptr;
+    return body(*matched);
+  });
+}
+
+// Constructors (the creation slot): tuple-and-dict arguments, no borrow;
+// `body` returns the new record or nullopt with the error set.
+template <class Body, class F>
+PyObject* construct(PyTypeObject* type, const Signature& sig, PyObject* args, PyObject* kwargs,
+                    F&& body) {
+  return guarded([&]() -> PyObject* {
+    auto matched = match_tuple(sig, args, kwargs);
+    if (!matched) return nullptr;
+    std::optional<Body> made = body(*matched);
+    if (!made) return nullptr;
+    return make_object<Body>(std::move(*made), type);
+  });
+}
+
+// The error mapping: every failure the system itself reports is a
+// ValueError carrying its text.
+inline PyObject* raise_value_error(std::string_view message) {
+  Ref text(new_str(message));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+inline PyObject* new_bool(bool b) { return PyBool_FromLong(b); }
+PyObject* new_str_list(const std::vector<std::string>& items);
+
+}  // namespace vostrel::py

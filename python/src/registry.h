@@ -1,0 +1,32 @@
+// One registration function per class or function group; the module's
+// execution slot calls them in the order of its attribute table
+// (module_init.cpp). Each returns 0, or -1 with the Python error set.
+#pragma once
+
+#include "py.h"
+
+namespace vostrel::py {
+
+// definitions.cpp
+int add_load_transducer(PyObject* module);
+int add_stdlib(PyObject* module);
+int add_validate(PyObject* module);
+int add_session_init(PyObject* module);
+// transducer_def.cpp, session_config.cpp
+int add_transducer_def(PyObject* module);
+int add_session_config(PyObject* module);
+// session.cpp
+int add_step_result(PyObject* module);
+int add_session(PyObject* module);
+// snapshot.cpp
+int add_snapshot(PyObject* module);
+// continuation_session.cpp
+int add_continuation_session(PyObject* module);
+int add_fold_result(PyObject* module);
+// agent_session.cpp
+int add_agent_session(PyObject* module);
+
+// The module's execution slot.
+int exec_module(PyObject* module);
+
+}  // namespace vostrel::py
