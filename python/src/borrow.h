@@ -18,6 +18,11 @@ enum class Access { Shared, Exclusive };
 
 class BorrowFlag {
  public:
+  BorrowFlag() = default;
+  // A record moved into a new object starts with a free flag of its own.
+  BorrowFlag(const BorrowFlag&) noexcept {}
+  BorrowFlag& operator=(const BorrowFlag&) = delete;
+
   bool try_acquire(Access access) noexcept {
     if (access == Access::Exclusive) {
       std::int64_t expected = 0;

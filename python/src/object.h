@@ -179,6 +179,13 @@ inline PyObject* raise_value_error(std::string_view message) {
   return nullptr;
 }
 
+// Method tables hold every entry point as a PyCFunction; the calling
+// convention flags say what it really is.
+template <class Fn>
+PyCFunction as_cfunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b); }
 PyObject* new_str_list(const std::vector<std::string>& items);
 

@@ -21,7 +21,7 @@ PyObject* repr(PyObject* self) {
 }
 
 PyGetSetDef getsets[] = {
-    {"name", name, nullptr, "", nullptr},
+    {"name", name, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
