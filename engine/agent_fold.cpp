@@ -1,0 +1,168 @@
+#include "engine/agent_fold.h"
+
+#include <utility>
+
+#include "engine/kernel/vm.h"
+
+namespace vostrel::agent_fold {
+
+namespace {
+
+const std::string* str_entry(const Value& map, std::string_view name) {
+  const kernel::Map* entries = map.if_map();
+  if (entries == nullptr) return nullptr;
+  auto it = entries->find(name);
+  return it == entries->end() ? nullptr : it->second.if_str();
+}
+
+std::vector<RequestAction> actions_of(const RoutingConfig& routing, std::vector<Value> outputs) {
+  std::vector<RequestAction> actions;
+  actions.reserve(outputs.size());
+  for (Value& output : outputs) {
+    if (std::optional<RequestAction> action = request_action(routing, std::move(output))) {
+      actions.push_back(std::move(*action));
+    }
+  }
+  return actions;
+}
+
+const Value& request_of(const RequestAction& action) {
+  return std::visit([](const auto& a) -> const Value& { return a.request; }, action);
+}
+
+}  // namespace
+
+std::string agent_classify_fn(const Value& request) {
+  if (const std::string* s = request.if_str()) return *s;
+  if (const std::string* key = str_entry(request, "key"); key != nullptr && !key->empty()) {
+    return *key;
+  }
+  if (const std::string* type = str_entry(request, "type")) return *type;
+  return {};
+}
+
+generic_session_tree::ResultClassifier<AgentEvent> agent_classify_result_fn(
+    std::vector<DispatchRule> rules) {
+  return [rules = std::move(rules)](const AgentEvent& event) -> std::optional<std::string> {
+    std::string_view explicit_key;
+    if (auto it = event.data.find("key"); it != event.data.end()) {
+      if (const std::string* key = it->second.if_str()) explicit_key = *key;
+    }
+    std::string key = kernel::classify_result(rules, event.tag, explicit_key);
+    if (key.empty()) return std::nullopt;
+    return key;
+  };
+}
+
+inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& event) const {
+  return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data);
+}
+
+std::optional<std::string> request_type_of(const Value& request) {
+  if (const std::string* s = request.if_str()) return *s;
+  if (const std::string* type = str_entry(request, "type")) return *type;
+  return std::nullopt;
+}
+
+std::optional<std::string> extract_request_type(const RequestAction& action) {
+  return request_type_of(request_of(action));
+}
+
+std::optional<RequestAction> request_action(const RoutingConfig& routing, Value emitted) {
+  std::optional<std::string> type = request_type_of(emitted);
+  if (!type) return std::nullopt;
+  if (kernel::needs_outbound_check(routing, *type)) {
+    return RequestAction{unified_session::CheckThenDispatch<Value>{
+        kernel::outbound_check_source(routing, *type).value_or(std::string()),
+        std::move(emitted)}};
+  }
+  return RequestAction{unified_session::Dispatch<Value>{std::move(emitted)}};
+}
+
+std::vector<RequestAction> gate_requests(std::vector<RequestAction> actions,
+                                         const std::vector<std::string>& pending) {
+  std::erase_if(actions, [&pending](const RequestAction& action) {
+    std::optional<std::string> type = extract_request_type(action);
+    return type && inner_fold::contains_key(pending, *type);
+  });
+  return actions;
+}
+
+FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
+                      Env env, std::string_view tag, const Env& data) {
+  auto [outputs, env1] = kernel::vm::exec_session(transducers, std::move(env), tag, data);
+  return FoldResult{actions_of(routing, std::move(outputs)), std::move(env1)};
+}
+
+TurnResult turn_step(const RoutingConfig& routing,
+                     const std::vector<InboundCheckDef>& inbound_checks,
+                     const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
+                     const Env& data, std::vector<std::string> pending) {
+  // Reported only: the event is folded whatever the check would say. The
+  // topology's inbound rules play no part on this road.
+  std::optional<std::string> inbound_check;
+  for (const InboundCheckDef& def : inbound_checks) {
+    if (def.intercept == tag) {
+      inbound_check = def.check_source;
+      break;
+    }
+  }
+  // Released by the first dispatch rule of the tag only; unlike the live
+  // road, the event data's "key" plays no part.
+  for (const DispatchRule& rule : routing.dispatch_rules) {
+    if (rule.result_type == tag) {
+      pending = inner_fold::clear_key_pending(std::move(pending), rule.request_type);
+      break;
+    }
+  }
+  auto [outputs, env1] = kernel::vm::exec_session(transducers, std::move(env), tag, data);
+  std::vector<RequestAction> actions = gate_requests(actions_of(routing, std::move(outputs)), pending);
+  // Every surviving type is recorded, once per action: two requests of one
+  // type in one step leave that type pending twice.
+  for (const RequestAction& action : actions) {
+    if (std::optional<std::string> type = extract_request_type(action)) {
+      pending.push_back(std::move(*type));
+    }
+  }
+  return TurnResult{std::move(actions), std::move(env1), std::move(inbound_check),
+                    std::move(pending)};
+}
+
+std::optional<std::string> resolve_source(const std::vector<SourceRegistration>& sources,
+                                          std::string_view request_type) {
+  for (const SourceRegistration& source : sources) {
+    for (const SourcePair& pair : source.pairs) {
+      if (pair.request_type == request_type) return source.source_id;
+    }
+  }
+  return std::nullopt;
+}
+
+RoutingConfig derive_routing_from_sources(const std::vector<SourceRegistration>& sources,
+                                          const std::vector<OutboundCheckDef>& outbound) {
+  RoutingConfig routing;
+  for (const SourceRegistration& source : sources) {
+    for (const SourcePair& pair : source.pairs) {
+      routing.dispatch_rules.push_back(DispatchRule{pair.request_type, pair.result_type});
+      for (const OutboundCheckDef& check : outbound) {
+        if (check.request_type == pair.request_type) {
+          routing.outbound_checks.push_back(
+              kernel::OutboundCheckRule{pair.request_type, check.check_source});
+          break;
+        }
+      }
+    }
+  }
+  return routing;
+}
+
+std::vector<InboundCheckDef> derive_inbound_checks(const std::vector<ResultCheckDef>& definitions) {
+  std::vector<InboundCheckDef> checks;
+  checks.reserve(definitions.size());
+  for (const ResultCheckDef& def : definitions) {
+    checks.push_back(InboundCheckDef{def.result_type, def.check_source});
+  }
+  return checks;
+}
+
+}  // namespace vostrel::agent_fold
