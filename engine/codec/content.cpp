@@ -1,0 +1,275 @@
+#include "engine/codec/content.h"
+
+namespace vostrel::codec {
+namespace {
+
+using CK = Content::Kind;
+
+class ContentSeq final : public SeqAccess {
+ public:
+  explicit ContentSeq(const std::vector<Content>& items) : items_(items) {}
+  std::expected<bool, Error> next_element(Seed seed) override {
+    if (next_ == items_.size()) return false;
+    ContentDeserializer d(items_[next_++]);
+    if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
+    return true;
+  }
+  // A record or value that stops early refuses the rest.
+  Status end() const {
+    if (next_ == items_.size()) return {};
+    return invalid_length(items_.size(), elements_in(next_, "sequence"));
+  }
+
+ private:
+  const std::vector<Content>& items_;
+  std::size_t next_ = 0;
+};
+
+class ContentMap final : public MapAccess {
+ public:
+  explicit ContentMap(const std::vector<std::pair<Content, Content>>& entries)
+      : entries_(entries) {}
+  std::expected<bool, Error> next_key(Seed seed) override {
+    if (next_ == entries_.size()) return false;
+    ContentDeserializer d(entries_[next_++].first);
+    if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
+    return true;
+  }
+  Status next_value(Seed seed) override {
+    ContentDeserializer d(entries_[next_ - 1].second);
+    return seed(d);
+  }
+  Status end() const {
+    if (next_ == entries_.size()) return {};
+    return invalid_length(entries_.size(), elements_in(next_, "map"));
+  }
+
+ private:
+  const std::vector<std::pair<Content, Content>>& entries_;
+  std::size_t next_ = 0;
+};
+
+Status visit_content_seq(const Content& c, Visitor& v) {
+  ContentSeq seq(c.items);
+  if (auto st = v.visit_seq(seq); !st) return st;
+  return seq.end();
+}
+
+Status visit_content_map(const Content& c, Visitor& v) {
+  ContentMap map(c.entries);
+  if (auto st = v.visit_map(map); !st) return st;
+  return map.end();
+}
+
+// The tag of an enumeration held in the tree: {name: value} or a name.
+class ContentEnum final : public EnumAccess {
+ public:
+  ContentEnum(const Content& variant, const Content* value) : variant_(variant), value_(value) {}
+  Status variant(Seed seed) override {
+    ContentDeserializer d(variant_);
+    return seed(d);
+  }
+  Status unit_variant() override {
+    if (!value_) return {};
+    struct UnitVisitor final : Visitor {
+      std::string expecting() const override { return "unit"; }
+      Status visit_unit() override { return {}; }
+    } v;
+    ContentDeserializer d(*value_);
+    return d.unit(v);
+  }
+
+ private:
+  const Content& variant_;
+  const Content* value_;
+};
+
+}  // namespace
+
+Status ContentVisitor::visit_bool(bool v) { out_.kind = CK::Bool; out_.b = v; return {}; }
+Status ContentVisitor::visit_u64(std::uint64_t v, int bits) {
+  out_.kind = bits == 8 ? CK::U8 : bits == 16 ? CK::U16 : bits == 32 ? CK::U32 : CK::U64;
+  out_.u = v;
+  return {};
+}
+Status ContentVisitor::visit_i64(std::int64_t v, int bits) {
+  out_.kind = bits == 8 ? CK::I8 : bits == 16 ? CK::I16 : bits == 32 ? CK::I32 : CK::I64;
+  out_.i = v;
+  return {};
+}
+Status ContentVisitor::visit_f64(double v, int bits) {
+  out_.kind = bits == 32 ? CK::F32 : CK::F64;
+  out_.f = v;
+  return {};
+}
+Status ContentVisitor::visit_str(std::string_view v) { out_.kind = CK::String; out_.s = v; return {}; }
+Status ContentVisitor::visit_bytes(std::string_view v) { out_.kind = CK::Bytes; out_.s = v; return {}; }
+Status ContentVisitor::visit_unit() { out_.kind = CK::Unit; return {}; }
+Status ContentVisitor::visit_none() { out_.kind = CK::None; return {}; }
+Status ContentVisitor::visit_some(Deserializer& d) { return wrap(CK::Some, d); }
+Status ContentVisitor::visit_newtype(Deserializer& d) { return wrap(CK::Newtype, d); }
+Status ContentVisitor::visit_seq(SeqAccess& seq) {
+  out_.kind = CK::Seq;
+  for (;;) {
+    Content item;
+    auto more = seq.next_element([&](Deserializer& d) { return capture(d, item); });
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
+    out_.items.push_back(std::move(item));
+  }
+}
+Status ContentVisitor::visit_map(MapAccess& map) {
+  out_.kind = CK::Map;
+  for (;;) {
+    std::pair<Content, Content> entry;
+    auto more = map.next_key([&](Deserializer& d) { return capture(d, entry.first); });
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
+    if (auto st = map.next_value([&](Deserializer& d) { return capture(d, entry.second); }); !st)
+      return st;
+    out_.entries.push_back(std::move(entry));
+  }
+}
+Status ContentVisitor::visit_enum(EnumAccess&) {
+  return error("untagged and internally tagged enums do not support enum input");
+}
+Status ContentVisitor::wrap(CK kind, Deserializer& d) {
+  out_.kind = kind;
+  out_.items.emplace_back();
+  return capture(d, out_.items.back());
+}
+
+Status capture(Deserializer& d, Content& out) {
+  ContentVisitor v(out);
+  return d.any(v);
+}
+
+Unexpected Content::unexpected() const {
+  using UK = Unexpected::Kind;
+  switch (kind) {
+    case CK::Bool: return Unexpected::boolean(b);
+    case CK::U8: case CK::U16: case CK::U32: case CK::U64: return Unexpected::unsigned_int(u);
+    case CK::I8: case CK::I16: case CK::I32: case CK::I64: return Unexpected::signed_int(i);
+    case CK::F32: case CK::F64: return Unexpected::floating(f);
+    case CK::String: return Unexpected::str(s);
+    case CK::Bytes: return Unexpected::of(UK::Bytes);
+    case CK::Unit: return Unexpected::of(UK::Unit);
+    case CK::None: case CK::Some: return Unexpected::of(UK::Option);
+    case CK::Newtype: return Unexpected::of(UK::NewtypeStruct);
+    case CK::Seq: return Unexpected::of(UK::Seq);
+    case CK::Map: return Unexpected::of(UK::Map);
+  }
+  return Unexpected::of(UK::Unit);
+}
+
+Status ContentDeserializer::any(Visitor& v) {
+  switch (c_.kind) {
+    case CK::Bool: return v.visit_bool(c_.b);
+    case CK::U8: return v.visit_u64(c_.u, 8);
+    case CK::U16: return v.visit_u64(c_.u, 16);
+    case CK::U32: return v.visit_u64(c_.u, 32);
+    case CK::U64: return v.visit_u64(c_.u, 64);
+    case CK::I8: return v.visit_i64(c_.i, 8);
+    case CK::I16: return v.visit_i64(c_.i, 16);
+    case CK::I32: return v.visit_i64(c_.i, 32);
+    case CK::I64: return v.visit_i64(c_.i, 64);
+    case CK::F32: return v.visit_f64(c_.f, 32);
+    case CK::F64: return v.visit_f64(c_.f, 64);
+    case CK::String: return v.visit_str(c_.s);
+    case CK::Bytes: return v.visit_bytes(c_.s);
+    case CK::Unit: return v.visit_unit();
+    case CK::None: return v.visit_none();
+    case CK::Some: {
+      ContentDeserializer inner(c_.items[0]);
+      return v.visit_some(inner);
+    }
+    case CK::Newtype: {
+      ContentDeserializer inner(c_.items[0]);
+      return v.visit_newtype(inner);
+    }
+    case CK::Seq: return visit_content_seq(c_, v);
+    case CK::Map: return visit_content_map(c_, v);
+  }
+  return {};
+}
+
+Status ContentDeserializer::boolean(Visitor& v) {
+  if (c_.kind == CK::Bool) return v.visit_bool(c_.b);
+  return refuse(v);
+}
+
+Status ContentDeserializer::integer(Visitor& v) {
+  switch (c_.kind) {
+    case CK::U8: case CK::U16: case CK::U32: case CK::U64:
+    case CK::I8: case CK::I16: case CK::I32: case CK::I64:
+      return any(v);
+    default:
+      return refuse(v);
+  }
+}
+
+Status ContentDeserializer::string(Visitor& v) {
+  if (c_.kind == CK::String) return v.visit_str(c_.s);
+  if (c_.kind == CK::Bytes) return v.visit_bytes(c_.s);
+  return refuse(v);
+}
+
+Status ContentDeserializer::seq(Visitor& v) {
+  if (c_.kind == CK::Seq) return visit_content_seq(c_, v);
+  return refuse(v);
+}
+
+Status ContentDeserializer::map(Visitor& v) {
+  if (c_.kind == CK::Map) return visit_content_map(c_, v);
+  return refuse(v);
+}
+
+Status ContentDeserializer::structure(Visitor& v) {
+  if (c_.kind == CK::Seq) return visit_content_seq(c_, v);
+  if (c_.kind == CK::Map) return visit_content_map(c_, v);
+  return refuse(v);
+}
+
+Status ContentDeserializer::enumeration(Visitor& v) {
+  if (c_.kind == CK::Map) {
+    if (c_.entries.size() != 1)
+      return invalid_value(Unexpected::of(Unexpected::Kind::Map), "map with a single key");
+    ContentEnum access(c_.entries[0].first, &c_.entries[0].second);
+    return v.visit_enum(access);
+  }
+  if (c_.kind == CK::String) {
+    ContentEnum access(c_, nullptr);
+    return v.visit_enum(access);
+  }
+  return invalid_type(c_.unexpected(), "string or map");
+}
+
+Status ContentDeserializer::identifier(Visitor& v) {
+  switch (c_.kind) {
+    case CK::String: return v.visit_str(c_.s);
+    case CK::Bytes: return v.visit_bytes(c_.s);
+    case CK::U8: return v.visit_u64(c_.u, 8);
+    case CK::U64: return v.visit_u64(c_.u, 64);
+    default: return refuse(v);
+  }
+}
+
+Status ContentDeserializer::option(Visitor& v) {
+  switch (c_.kind) {
+    case CK::None: return v.visit_none();
+    case CK::Some: {
+      ContentDeserializer inner(c_.items[0]);
+      return v.visit_some(inner);
+    }
+    case CK::Unit: return v.visit_unit();
+    default: return v.visit_some(*this);
+  }
+}
+
+Status ContentDeserializer::unit(Visitor& v) {
+  if (c_.kind == CK::Unit) return v.visit_unit();
+  if (c_.kind == CK::Map && c_.entries.empty()) return v.visit_unit();
+  return refuse(v);
+}
+
+}  // namespace vostrel::codec

@@ -1,0 +1,170 @@
+// The token source interface shared by every reader.
+//
+// A format (JSON text, MessagePack bytes, or the generic parsed tree of
+// content.h) implements `Deserializer`; a typed reader (a record, a Value, an
+// expression) implements `Visitor`. The typed reader asks the format for the
+// kind of thing it wants (`string`, `structure`, `identifier`, ...), and the
+// format answers by calling the visitor with what it actually found. The
+// format knows nothing of records and a record knows nothing of formats; the
+// exact texts and positions of errors follow from that split:
+//
+//  * a visitor refuses what it cannot take with "invalid type: {found},
+//    expected {expecting()}" (the default of every visit_* method);
+//  * the format decides what counts as what (JSON has one kind of integer
+//    per sign, MessagePack keeps the width; a JSON tag must be a string,
+//    the parsed tree also takes a variant index) and where a JSON error
+//    points (see json_reader.h).
+//
+// Sequences and maps are walked through `SeqAccess` / `MapAccess`, each
+// element read by a `Seed`: a callable that reads one thing from the
+// deserializer it is handed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "engine/codec/error.h"
+
+// Returns the error of a failed Status or std::expected expression.
+#define VOSTREL_TRY(expr)                                                        \
+  do {                                                                           \
+    if (auto vostrel_try_ = (expr); !vostrel_try_)                               \
+      return std::unexpected(std::move(vostrel_try_.error()));                   \
+  } while (0)
+
+namespace vostrel::codec {
+
+// A non-owning reference to a callable; the callable must outlive the call.
+template <class Sig>
+class FnRef;
+
+template <class R, class... A>
+class FnRef<R(A...)> {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, FnRef> && std::is_invocable_r_v<R, F&, A...>)
+  FnRef(F&& f)  // NOLINT: implicit by design, like a function reference
+      : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* o, A... a) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<A>(a)...);
+        }) {}
+  R operator()(A... a) const { return call_(obj_, std::forward<A>(a)...); }
+
+ private:
+  void* obj_;
+  R (*call_)(void*, A...);
+};
+
+class Deserializer;
+class SeqAccess;
+class MapAccess;
+class EnumAccess;
+
+using Seed = FnRef<Status(Deserializer&)>;
+
+// The answers a format can give. Integers carry the width they were stored
+// with (MessagePack keeps it; JSON says 64), which only the parsed tree's
+// identifier rule looks at.
+class Visitor {
+ public:
+  virtual ~Visitor() = default;
+  // The "expected {}" part of this visitor's type errors.
+  virtual std::string expecting() const = 0;
+
+  virtual Status visit_bool(bool v);
+  virtual Status visit_u64(std::uint64_t v, int bits = 64);
+  virtual Status visit_i64(std::int64_t v, int bits = 64);
+  virtual Status visit_f64(double v, int bits = 64);
+  virtual Status visit_str(std::string_view v);
+  virtual Status visit_bytes(std::string_view v);
+  virtual Status visit_unit();
+  virtual Status visit_none();
+  virtual Status visit_some(Deserializer& d);
+  virtual Status visit_newtype(Deserializer& d);
+  virtual Status visit_seq(SeqAccess& seq);
+  virtual Status visit_map(MapAccess& map);
+  virtual Status visit_enum(EnumAccess& data);
+
+ protected:
+  std::unexpected<Error> refuse(const Unexpected& found) const {
+    return invalid_type(found, expecting());
+  }
+};
+
+class SeqAccess {
+ public:
+  virtual ~SeqAccess() = default;
+  // Reads the next element through `seed`; false when the sequence ended.
+  virtual std::expected<bool, Error> next_element(Seed seed) = 0;
+};
+
+class MapAccess {
+ public:
+  virtual ~MapAccess() = default;
+  // Reads the next key through `seed`; false when the map ended.
+  virtual std::expected<bool, Error> next_key(Seed seed) = 0;
+  // Reads the value of the key just read.
+  virtual Status next_value(Seed seed) = 0;
+};
+
+// A tag of an enumeration: the variant's name (or index) and, for the
+// one-entry-map form, the entry's value, which must be unit.
+class EnumAccess {
+ public:
+  virtual ~EnumAccess() = default;
+  virtual Status variant(Seed seed) = 0;
+  virtual Status unit_variant() = 0;
+};
+
+class Deserializer {
+ public:
+  virtual ~Deserializer() = default;
+  // Whatever comes next.
+  virtual Status any(Visitor& v) = 0;
+  virtual Status boolean(Visitor& v) { return any(v); }
+  virtual Status i64(Visitor& v) { return any(v); }
+  virtual Status u64(Visitor& v) { return any(v); }
+  virtual Status string(Visitor& v) { return any(v); }
+  virtual Status seq(Visitor& v) { return any(v); }
+  virtual Status map(Visitor& v) { return any(v); }
+  // A record: a map or a positional array.
+  virtual Status structure(Visitor& v) { return any(v); }
+  // A tag read as an enumeration (a name or a one-entry map).
+  virtual Status enumeration(Visitor& v) = 0;
+  // A field or variant name (or index).
+  virtual Status identifier(Visitor& v) { return any(v); }
+  virtual Status option(Visitor& v) = 0;
+  virtual Status unit(Visitor& v) { return any(v); }
+  // Skips one well-formed value.
+  virtual Status ignored_any(Visitor& v) { return any(v); }
+};
+
+// Skips whatever it is given.
+class IgnoredAny final : public Visitor {
+ public:
+  std::string expecting() const override { return "anything at all"; }
+  Status visit_bool(bool) override { return {}; }
+  Status visit_u64(std::uint64_t, int) override { return {}; }
+  Status visit_i64(std::int64_t, int) override { return {}; }
+  Status visit_f64(double, int) override { return {}; }
+  Status visit_str(std::string_view) override { return {}; }
+  Status visit_bytes(std::string_view) override { return {}; }
+  Status visit_unit() override { return {}; }
+  Status visit_none() override { return {}; }
+  Status visit_some(Deserializer& d) override { return d.ignored_any(*this); }
+  Status visit_newtype(Deserializer& d) override { return d.ignored_any(*this); }
+  Status visit_seq(SeqAccess& seq) override;
+  Status visit_map(MapAccess& map) override;
+};
+
+// A seed that skips one value.
+inline constexpr auto ignore = [](Deserializer& d) -> Status {
+  IgnoredAny v;
+  return d.ignored_any(v);
+};
+
+}  // namespace vostrel::codec

@@ -1,0 +1,33 @@
+// The JSON token source: a streaming reader over one whole UTF-8 text.
+//
+// Positions. A JSON error ends with " at line L column C": L counts line
+// feeds (from 1), C counts the bytes of the current line consumed when the
+// error was detected (0 before its first byte; every byte of a multi-byte
+// character counts). Syntax errors found while looking at a byte point past
+// that byte. A scalar of the wrong type points at its last byte; an array or
+// object of the wrong type is reported before its bracket. Errors made by a
+// typed reader (missing field, duplicate field, invalid length, faults found
+// in buffered content) take their position when they leave the innermost
+// container read still running, after that read has skipped blanks and its
+// closing bracket (or a following comma, in an array).
+//
+// Limits: at most 127 arrays and objects open at once ("recursion limit
+// exceeded" when the 128th opens). Values skipped as unknown fields are not
+// counted.
+//
+// JSON null is described as "null" in type errors.
+#pragma once
+
+#include <string_view>
+
+#include "engine/codec/de.h"
+
+namespace vostrel::codec {
+
+// Reads one document that must fill the whole text (blanks around it
+// allowed): `read` is handed the deserializer, then anything but blanks
+// after the document fails with "trailing characters". The error, if any,
+// carries its line and column (when it has a position).
+Status read_json(std::string_view text, Seed read);
+
+}  // namespace vostrel::codec

@@ -1,0 +1,402 @@
+#include "engine/codec/msgpack_reader.h"
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+#include <string>
+
+namespace vostrel::codec {
+namespace {
+
+constexpr std::string_view kMarkerEof = "IO error while reading marker: failed to fill whole buffer";
+constexpr std::string_view kDataEof = "IO error while reading data: failed to fill whole buffer";
+constexpr std::string_view kSliceEof = "IO error while reading data: unexpected end of file";
+
+template <class T>
+using Res = std::expected<T, Error>;
+
+
+std::string marker_name(unsigned char m) {
+  auto with = [](const char* name, long n) { return std::string(name) + "(" + std::to_string(n) + ")"; };
+  if (m <= 0x7f) return with("FixPos", m);
+  if (m >= 0xe0) return with("FixNeg", static_cast<signed char>(m));
+  if (m <= 0x8f) return with("FixMap", m & 0x0f);
+  if (m <= 0x9f) return with("FixArray", m & 0x0f);
+  if (m <= 0xbf) return with("FixStr", m & 0x1f);
+  static constexpr const char* names[] = {
+      "Null", "Reserved", "False", "True", "Bin8", "Bin16", "Bin32", "Ext8", "Ext16", "Ext32",
+      "F32", "F64", "U8", "U16", "U32", "U64", "I8", "I16", "I32", "I64", "FixExt1", "FixExt2",
+      "FixExt4", "FixExt8", "FixExt16", "Str8", "Str16", "Str32", "Array16", "Array32", "Map16",
+      "Map32"};
+  return names[m - 0xc0];
+}
+
+std::unexpected<Error> type_mismatch(unsigned char m) {
+  return error("wrong msgpack marker " + marker_name(m));
+}
+
+class Msgpack final : public Deserializer {
+ public:
+  explicit Msgpack(std::string_view bytes)
+      : data_(reinterpret_cast<const unsigned char*>(bytes.data())), len_(bytes.size()) {}
+
+  Status any(Visitor& v) override;
+  Status option(Visitor& v) override;
+  Status enumeration(Visitor& v) override;
+
+  // Reads a marker from the input, ignoring a marker held back.
+  Res<unsigned char> read_marker() {
+    if (pos_ >= len_) return error(std::string(kMarkerEof));
+    return data_[pos_++];
+  }
+  template <class T>
+  Res<T> read_be() {
+    if (len_ - pos_ < sizeof(T)) {
+      pos_ = len_;
+      return error(std::string(kDataEof));
+    }
+    T v;
+    std::memcpy(&v, data_ + pos_, sizeof(T));
+    pos_ += sizeof(T);
+    if constexpr (std::endian::native == std::endian::little && sizeof(T) > 1) v = std::byteswap(v);
+    return v;
+  }
+  Res<std::string_view> read_slice(std::size_t n) {
+    if (len_ - pos_ < n) return error(std::string(kSliceEof));
+    std::string_view s(reinterpret_cast<const char*>(data_ + pos_), n);
+    pos_ += n;
+    return s;
+  }
+
+ private:
+  Res<unsigned char> take_or_read_marker() {
+    if (held_) {
+      unsigned char m = *held_;
+      held_.reset();
+      return m;
+    }
+    return read_marker();
+  }
+  Res<std::uint32_t> length(unsigned char m, unsigned char fix_mask);
+  Status read_str_data(std::uint32_t len, Visitor& v);
+  [[gnu::noinline]] Status string_item(unsigned char m, Visitor& v);
+  [[gnu::noinline]] Status bytes_item(unsigned char m, Visitor& v);
+  [[gnu::noinline]] Status array_item(unsigned char m, Visitor& v);
+  [[gnu::noinline]] Status map_item(unsigned char m, Visitor& v);
+  [[gnu::noinline]] Status number_item(unsigned char m, Visitor& v);
+  [[gnu::noinline]] Status ext_item(unsigned char m, Visitor& v);
+  template <class T>
+  Status visit_number(Visitor& v, int bits, bool is_signed);
+
+  const unsigned char* data_;
+  std::size_t len_;
+  std::size_t pos_ = 0;
+  std::size_t depth_ = 1024;
+  std::optional<unsigned char> held_;
+  friend class MsgpackSeq;
+  friend class MsgpackMap;
+  friend class VariantInMap;
+  friend class ExtElement;
+};
+
+class MsgpackSeq final : public SeqAccess {
+ public:
+  MsgpackSeq(Msgpack& de, std::uint32_t len) : de_(de), left_(len) {}
+  std::expected<bool, Error> next_element(Seed seed) override {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(de_));
+    return true;
+  }
+  std::uint32_t left() const { return left_; }
+
+ private:
+  Msgpack& de_;
+  std::uint32_t left_;
+};
+
+class MsgpackMap final : public MapAccess {
+ public:
+  MsgpackMap(Msgpack& de, std::uint32_t len) : de_(de), left_(len) {}
+  std::expected<bool, Error> next_key(Seed seed) override {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(de_));
+    return true;
+  }
+  Status next_value(Seed seed) override { return seed(de_); }
+  std::uint32_t left() const { return left_; }
+
+ private:
+  Msgpack& de_;
+  std::uint32_t left_;
+};
+
+class UnitVariantAccess final : public EnumAccess {
+ public:
+  explicit UnitVariantAccess(Msgpack& de) : de_(de) {}
+  Status variant(Seed seed) override { return seed(de_); }
+  Status unit_variant() override { return {}; }
+
+ private:
+  Msgpack& de_;
+};
+
+// The tag as a one-entry map {name: nil}.
+class VariantInMap final : public EnumAccess {
+ public:
+  explicit VariantInMap(Msgpack& de) : de_(de) {}
+  Status variant(Seed seed) override { return seed(de_); }
+  Status unit_variant() override {
+    auto m = de_.read_marker();
+    if (!m) return std::unexpected(std::move(m.error()));
+    if (*m != 0xc0) return type_mismatch(*m);
+    return {};
+  }
+
+ private:
+  Msgpack& de_;
+};
+
+// An extension value, seen as a sequence of its type (i8) and its data.
+class ExtElement final : public Deserializer, public SeqAccess {
+ public:
+  ExtElement(Msgpack& de, std::uint32_t len) : de_(de), len_(len) {}
+  Status any(Visitor& v) override {
+    if (state_ == 0) {
+      auto tag = de_.read_be<std::uint8_t>();
+      if (!tag) return std::unexpected(std::move(tag.error()));
+      state_ = 1;
+      return v.visit_i64(static_cast<std::int8_t>(*tag), 8);
+    }
+    auto data = de_.read_slice(len_);
+    if (!data) return std::unexpected(std::move(data.error()));
+    state_ = 2;
+    return v.visit_bytes(*data);
+  }
+  Status option(Visitor& v) override { return any(v); }
+  Status enumeration(Visitor& v) override { return any(v); }
+  std::expected<bool, Error> next_element(Seed seed) override {
+    if (state_ == 2) return false;
+    VOSTREL_TRY(seed(*this));
+    return true;
+  }
+
+ private:
+  Msgpack& de_;
+  std::uint32_t len_;
+  int state_ = 0;
+};
+
+class ExtDeserializer final : public Deserializer {
+ public:
+  explicit ExtDeserializer(ExtElement& el) : el_(el) {}
+  Status any(Visitor& v) override { return v.visit_seq(el_); }
+  Status option(Visitor& v) override { return any(v); }
+  Status enumeration(Visitor& v) override { return any(v); }
+
+ private:
+  ExtElement& el_;
+};
+
+Res<std::uint32_t> Msgpack::length(unsigned char m, unsigned char fix_mask) {
+  switch (m) {
+    case 0xc4: case 0xd9: {
+      auto n = read_be<std::uint8_t>();
+      if (!n) return std::unexpected(std::move(n.error()));
+      return *n;
+    }
+    case 0xc5: case 0xda: case 0xdc: case 0xde: {
+      auto n = read_be<std::uint16_t>();
+      if (!n) return std::unexpected(std::move(n.error()));
+      return *n;
+    }
+    case 0xc6: case 0xdb: case 0xdd: case 0xdf: {
+      auto n = read_be<std::uint32_t>();
+      if (!n) return std::unexpected(std::move(n.error()));
+      return *n;
+    }
+    default:
+      return m & fix_mask;
+  }
+}
+
+Status Msgpack::read_str_data(std::uint32_t len, Visitor& v) {
+  auto buf = read_slice(len);
+  if (!buf) return std::unexpected(std::move(buf.error()));
+  Utf8Fault fault{};
+  if (utf8_valid(*buf, &fault)) return v.visit_str(*buf);
+  if (v.visit_bytes(*buf)) return {};
+  std::string m = "string found to be invalid utf8: ";
+  if (fault.error_len != 0) {
+    m += "invalid utf-8 sequence of " + std::to_string(fault.error_len) + " bytes from index " +
+         std::to_string(fault.valid_up_to);
+  } else {
+    m += "incomplete utf-8 byte sequence from index " + std::to_string(fault.valid_up_to);
+  }
+  return error(std::move(m));
+}
+
+// The readers recurse once per nesting level (up to the depth limit), so the
+// frame of any() stays small: each kind of item is read in a function of its
+// own.
+Status Msgpack::any(Visitor& v) {
+  auto mk = take_or_read_marker();
+  if (!mk) return std::unexpected(std::move(mk.error()));
+  unsigned char m = *mk;
+  if (m <= 0x7f) return v.visit_u64(m, 8);
+  if (m >= 0xe0) return v.visit_i64(static_cast<signed char>(m), 8);
+  if ((m >= 0xa0 && m <= 0xbf) || (m >= 0xd9 && m <= 0xdb)) return string_item(m, v);
+  if ((m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd) return array_item(m, v);
+  if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) return map_item(m, v);
+  switch (m) {
+    case 0xc0: return v.visit_unit();
+    case 0xc1: return type_mismatch(m);
+    case 0xc2: return v.visit_bool(false);
+    case 0xc3: return v.visit_bool(true);
+    case 0xc4: case 0xc5: case 0xc6: return bytes_item(m, v);
+    default: break;
+  }
+  if (m >= 0xca && m <= 0xd3) return number_item(m, v);
+  return ext_item(m, v);
+}
+
+Status Msgpack::string_item(unsigned char m, Visitor& v) {
+  auto n = length(m, 0x1f);
+  if (!n) return std::unexpected(std::move(n.error()));
+  return read_str_data(*n, v);
+}
+
+Status Msgpack::bytes_item(unsigned char m, Visitor& v) {
+  auto n = length(m, 0);
+  if (!n) return std::unexpected(std::move(n.error()));
+  auto buf = read_slice(*n);
+  if (!buf) return std::unexpected(std::move(buf.error()));
+  return v.visit_bytes(*buf);
+}
+
+Status Msgpack::array_item(unsigned char m, Visitor& v) {
+  auto n = length(m, 0x0f);
+  if (!n) return std::unexpected(std::move(n.error()));
+  if (--depth_ == 0) return error("depth limit exceeded");
+  MsgpackSeq seq(*this, *n);
+  VOSTREL_TRY(v.visit_seq(seq));
+  if (seq.left() != 0)
+    return error("array had incorrect length, expected " + std::to_string(*n - seq.left()));
+  ++depth_;
+  return {};
+}
+
+Status Msgpack::map_item(unsigned char m, Visitor& v) {
+  auto n = length(m, 0x0f);
+  if (!n) return std::unexpected(std::move(n.error()));
+  if (--depth_ == 0) return error("depth limit exceeded");
+  MsgpackMap map(*this, *n);
+  VOSTREL_TRY(v.visit_map(map));
+  if (map.left() != 0)
+    return error("array had incorrect length, expected " + std::to_string(*n - map.left()));
+  ++depth_;
+  return {};
+}
+
+template <class T>
+Status Msgpack::visit_number(Visitor& v, int bits, bool is_signed) {
+  auto x = read_be<T>();
+  if (!x) return std::unexpected(std::move(x.error()));
+  if (is_signed) return v.visit_i64(static_cast<std::make_signed_t<T>>(*x), bits);
+  return v.visit_u64(*x, bits);
+}
+
+Status Msgpack::number_item(unsigned char m, Visitor& v) {
+  switch (m) {
+    case 0xca: {
+      auto b = read_be<std::uint32_t>();
+      if (!b) return std::unexpected(std::move(b.error()));
+      return v.visit_f64(static_cast<double>(std::bit_cast<float>(*b)), 32);
+    }
+    case 0xcb: {
+      auto b = read_be<std::uint64_t>();
+      if (!b) return std::unexpected(std::move(b.error()));
+      return v.visit_f64(std::bit_cast<double>(*b), 64);
+    }
+    case 0xcc: return visit_number<std::uint8_t>(v, 8, false);
+    case 0xcd: return visit_number<std::uint16_t>(v, 16, false);
+    case 0xce: return visit_number<std::uint32_t>(v, 32, false);
+    case 0xcf: return visit_number<std::uint64_t>(v, 64, false);
+    case 0xd0: return visit_number<std::uint8_t>(v, 8, true);
+    case 0xd1: return visit_number<std::uint16_t>(v, 16, true);
+    case 0xd2: return visit_number<std::uint32_t>(v, 32, true);
+    default: return visit_number<std::uint64_t>(v, 64, true);
+  }
+}
+
+// Extension values: 0xc7-0xc9 and 0xd4-0xd8.
+Status Msgpack::ext_item(unsigned char m, Visitor& v) {
+  std::uint32_t len = 0;
+  switch (m) {
+    case 0xd4: len = 1; break;
+    case 0xd5: len = 2; break;
+    case 0xd6: len = 4; break;
+    case 0xd7: len = 8; break;
+    case 0xd8: len = 16; break;
+    case 0xc7: case 0xc8: case 0xc9: {
+      auto n = m == 0xc7 ? length(0xc4, 0) : m == 0xc8 ? length(0xc5, 0) : length(0xc6, 0);
+      if (!n) return std::unexpected(std::move(n.error()));
+      len = *n;
+      break;
+    }
+    default: return type_mismatch(m);
+  }
+  if (--depth_ == 0) return error("depth limit exceeded");
+  ExtElement element(*this, len);
+  ExtDeserializer ext(element);
+  VOSTREL_TRY(v.visit_newtype(ext));
+  ++depth_;
+  return {};
+}
+
+Status Msgpack::option(Visitor& v) {
+  auto m = take_or_read_marker();
+  if (!m) return std::unexpected(std::move(m.error()));
+  if (*m == 0xc0) return v.visit_none();
+  held_ = *m;
+  return v.visit_some(*this);
+}
+
+Status Msgpack::enumeration(Visitor& v) {
+  if (!held_) {
+    auto m = read_marker();
+    if (!m) return std::unexpected(std::move(m.error()));
+    held_ = *m;
+  }
+  unsigned char m = *held_;
+  if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) {
+    std::uint32_t n = m & 0x0f;
+    bool read_ok = true;
+    if (m == 0xde) {
+      auto x = read_be<std::uint16_t>();
+      if (x) n = *x; else read_ok = false;
+    } else if (m == 0xdf) {
+      auto x = read_be<std::uint32_t>();
+      if (x) n = *x; else read_ok = false;
+    }
+    if (read_ok) {
+      if (n != 1) return error("array had incorrect length, expected " + std::to_string(n));
+      held_.reset();
+      VariantInMap access(*this);
+      return v.visit_enum(access);
+    }
+  }
+  UnitVariantAccess access(*this);
+  return v.visit_enum(access);
+}
+
+}  // namespace
+
+Status read_msgpack(std::string_view bytes, Seed read) {
+  Msgpack de(bytes);
+  return read(de);
+}
+
+}  // namespace vostrel::codec

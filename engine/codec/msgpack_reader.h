@@ -1,0 +1,23 @@
+// The MessagePack token source.
+//
+// Integers keep their stored width, a string that is not valid UTF-8 is
+// handed over as bytes where the reader takes bytes (and otherwise fails with
+// "string found to be invalid utf8: ..."), an extension value is a newtype
+// holding its type and data. Every array, map and extension value counts
+// towards the depth limit: at most 1023 open at once ("depth limit
+// exceeded" when the 1024th opens). An array or map read by a record or a
+// value must be read to its end ("array had incorrect length, expected {}"
+// with the number of elements read). Messages carry no position; a nil is
+// described as "unit value".
+#pragma once
+
+#include <string_view>
+
+#include "engine/codec/de.h"
+
+namespace vostrel::codec {
+
+// Reads one document from the start of `bytes`; bytes after it are ignored.
+Status read_msgpack(std::string_view bytes, Seed read);
+
+}  // namespace vostrel::codec

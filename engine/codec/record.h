@@ -1,0 +1,203 @@
+// The one record reader of the system, and the readers of the common field
+// kinds, over any token source (JSON text, MessagePack bytes, parsed tree).
+//
+// Declaring a record takes a field table in declaration order (the order of
+// the positional form). For example, in the header that owns the record:
+//
+//   struct DispatchRule { std::string request_type, result_type; };
+//
+//   template <>
+//   struct vostrel::codec::Codec<DispatchRule> : vostrel::codec::Record<DispatchRule> {
+//     static constexpr std::string_view expecting = "struct DispatchRule";
+//     static constexpr auto fields = std::array{
+//         codec::field<&DispatchRule::request_type>("request_type"),
+//         codec::field<&DispatchRule::result_type>("result_type"),
+//     };
+//   };
+//
+// and then `codec::from_json<DispatchRule>(text)`,
+// `codec::from_json<std::vector<DispatchRule>>(text)` or
+// `codec::from_msgpack<Snapshot>(bytes)` (std::expected<T, std::string>, the
+// message of a JSON error ending in " at line L column C").
+//
+// A field's kind comes from its member type: std::string ("a string"),
+// std::uint64_t ("u64"), std::int64_t ("i64"), bool, std::vector<T> ("a
+// sequence"), std::map<std::string, T> ("a map"; later duplicates win),
+// kernel::Value / kernel::Env (value_io.h), kernel::Expr and the other kernel
+// records (types_io.h), or any record declared as above. A member of another
+// kind, or with other texts, takes a reader of its own:
+//   codec::field<&MacroDef::bindings, &codec::read_usize_list>("bindings", codec::kDefault)
+//
+// A field is required unless declared with
+//   codec::kOptional: may be absent from the map form (stays default), must be present in
+//                     the positional form (an optional annotation);
+//   codec::kDefault:  may be absent from either form (stays default-constructed).
+//
+// Map form: keys in any order, unknown keys skipped (their values must be
+// well-formed), "duplicate field `x`" as soon as a key repeats, after the
+// last entry "missing field `x`" for the first missing required field in
+// declaration order. MessagePack keys may also be binary strings, and an
+// integer key k selects field k (beyond the last field it is ignored).
+// Positional form: "invalid length N, expected struct X with M elements" when
+// short; surplus elements are refused by the codec ("trailing characters" in
+// JSON, "array had incorrect length, expected M" in MessagePack, "invalid
+// length N, expected M elements in sequence" in the parsed tree). Anything
+// else: "invalid type: {found}, expected struct X".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/codec/de.h"
+#include "engine/codec/json_reader.h"
+#include "engine/codec/msgpack_reader.h"
+#include "engine/result.h"
+
+namespace vostrel::codec {
+
+// How a T is read: `static Status read(Deserializer&, T&)`.
+template <class T>
+struct Codec;
+
+enum class Missing : std::uint8_t { Required, Optional, Default };
+inline constexpr Missing kRequired = Missing::Required;
+inline constexpr Missing kOptional = Missing::Optional;
+inline constexpr Missing kDefault = Missing::Default;
+
+// One entry of a field table; made by field<>() below.
+struct FieldEntry {
+  std::string_view name;
+  Status (*read)(Deserializer&, void* record);
+  Missing missing = Missing::Required;
+};
+
+namespace detail {
+template <class T>
+struct MemberOf;
+template <class C, class M>
+struct MemberOf<M C::*> {
+  using record = C;
+  using type = M;
+};
+}  // namespace detail
+
+// A field read by the reader of its member type.
+template <auto Member>
+constexpr FieldEntry field(std::string_view name, Missing missing = Missing::Required) {
+  using R = typename detail::MemberOf<decltype(Member)>::record;
+  using M = typename detail::MemberOf<decltype(Member)>::type;
+  return FieldEntry{name,
+                    [](Deserializer& d, void* r) -> Status {
+                      return Codec<M>::read(d, static_cast<R*>(r)->*Member);
+                    },
+                    missing};
+}
+
+// A field read by `Read`, a Status(Deserializer&, M&) function.
+template <auto Member, auto Read>
+constexpr FieldEntry field(std::string_view name, Missing missing = Missing::Required) {
+  using R = typename detail::MemberOf<decltype(Member)>::record;
+  return FieldEntry{name,
+                    [](Deserializer& d, void* r) -> Status {
+                      return Read(d, static_cast<R*>(r)->*Member);
+                    },
+                    missing};
+}
+
+// Reads a record through its field table; `expecting` is "struct X" (the
+// positional length message appends " with N elements").
+Status read_struct(Deserializer& d, void* record, std::string_view expecting,
+                   std::span<const FieldEntry> fields);
+
+// The base of a record's Codec: reads through its `expecting` and `fields`.
+template <class R>
+struct Record {
+  static Status read(Deserializer& d, R& out) {
+    return read_struct(d, &out, Codec<R>::expecting, std::span<const FieldEntry>(Codec<R>::fields));
+  }
+};
+
+// --- the common kinds ------------------------------------------------------
+
+Status read_string(Deserializer& d, std::string& out);
+Status read_u64(Deserializer& d, std::uint64_t& out);
+Status read_i64(Deserializer& d, std::int64_t& out);
+Status read_bool(Deserializer& d, bool& out);
+// An unsigned integer named "usize" in messages, and a list of them.
+Status read_usize(Deserializer& d, std::uint64_t& out);
+Status read_usize_list(Deserializer& d, std::vector<std::uint64_t>& out);
+
+// Walks a sequence ("invalid type: {}, expected a sequence" otherwise),
+// handing each element's deserializer to `element`.
+Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element);
+// Walks a map with string keys ("... expected a map"), handing each key and
+// the value's deserializer to `entry`.
+Status read_string_map(Deserializer& d, FnRef<Status(std::string&&, Deserializer&)> entry);
+
+template <>
+struct Codec<std::string> {
+  static Status read(Deserializer& d, std::string& out) { return read_string(d, out); }
+};
+template <>
+struct Codec<std::uint64_t> {
+  static Status read(Deserializer& d, std::uint64_t& out) { return read_u64(d, out); }
+};
+template <>
+struct Codec<std::int64_t> {
+  static Status read(Deserializer& d, std::int64_t& out) { return read_i64(d, out); }
+};
+template <>
+struct Codec<bool> {
+  static Status read(Deserializer& d, bool& out) { return read_bool(d, out); }
+};
+
+template <class T>
+struct Codec<std::vector<T>> {
+  static Status read(Deserializer& d, std::vector<T>& out) {
+    return read_seq(d, [&](Deserializer& e) -> Status {
+      T item{};
+      if (auto st = Codec<T>::read(e, item); !st) return st;
+      out.push_back(std::move(item));
+      return {};
+    });
+  }
+};
+
+template <class T, class Cmp>
+struct Codec<std::map<std::string, T, Cmp>> {
+  static Status read(Deserializer& d, std::map<std::string, T, Cmp>& out) {
+    return read_string_map(d, [&](std::string&& key, Deserializer& e) -> Status {
+      T item{};
+      if (auto st = Codec<T>::read(e, item); !st) return st;
+      out.insert_or_assign(std::move(key), std::move(item));
+      return {};
+    });
+  }
+};
+
+// --- whole documents -------------------------------------------------------
+
+// One T filling a whole JSON text (blanks around it allowed).
+template <class T>
+Result<T> from_json(std::string_view text) {
+  T out{};
+  Status st = read_json(text, [&](Deserializer& d) { return Codec<T>::read(d, out); });
+  if (!st) return fail(st.error().text());
+  return out;
+}
+
+// One T from the start of MessagePack bytes (bytes after it ignored).
+template <class T>
+Result<T> from_msgpack(std::string_view bytes) {
+  T out{};
+  Status st = read_msgpack(bytes, [&](Deserializer& d) { return Codec<T>::read(d, out); });
+  if (!st) return fail(st.error().text());
+  return out;
+}
+
+}  // namespace vostrel::codec

@@ -1,0 +1,285 @@
+#include "engine/kernel/types_io.h"
+
+#include <array>
+
+#include "engine/codec/content.h"
+
+namespace vostrel::codec {
+namespace {
+
+namespace ex = kernel::expr;
+
+// Field tables of the 19 expression variants, in variant order.
+template <class Node>
+struct Variant;
+
+#define VOSTREL_VARIANT(NODE, ...)                                                 \
+  template <>                                                                      \
+  struct Variant<ex::NODE> {                                                       \
+    static constexpr std::string_view expecting = "struct variant Expr::" #NODE; \
+    static constexpr auto fields = std::array{__VA_ARGS__};                       \
+  };
+
+VOSTREL_VARIANT(Lit, field<&ex::Lit::value>("value"))
+VOSTREL_VARIANT(Ref, field<&ex::Ref::name>("name"))
+VOSTREL_VARIANT(Add, field<&ex::Add::left>("left"), field<&ex::Add::right>("right"))
+VOSTREL_VARIANT(Mul, field<&ex::Mul::left>("left"), field<&ex::Mul::right>("right"))
+VOSTREL_VARIANT(Div, field<&ex::Div::left>("left"), field<&ex::Div::right>("right"))
+VOSTREL_VARIANT(Mod, field<&ex::Mod::left>("left"), field<&ex::Mod::right>("right"))
+VOSTREL_VARIANT(Gt, field<&ex::Gt::left>("left"), field<&ex::Gt::right>("right"))
+VOSTREL_VARIANT(Eq, field<&ex::Eq::left>("left"), field<&ex::Eq::right>("right"))
+VOSTREL_VARIANT(LAppend, field<&ex::LAppend::list>("list"), field<&ex::LAppend::item>("item"))
+VOSTREL_VARIANT(MPut, field<&ex::MPut::map>("map"), field<&ex::MPut::key>("key"),
+                field<&ex::MPut::value>("value"))
+VOSTREL_VARIANT(MGet, field<&ex::MGet::map>("map"), field<&ex::MGet::key>("key"),
+                field<&ex::MGet::type_ann>("type_ann", kOptional))
+VOSTREL_VARIANT(MDel, field<&ex::MDel::map>("map"), field<&ex::MDel::key>("key"))
+VOSTREL_VARIANT(MKeys, field<&ex::MKeys::map>("map"))
+VOSTREL_VARIANT(Rec, field<&ex::Rec::fields>("fields"))
+VOSTREL_VARIANT(ELet, field<&ex::ELet::name>("name"), field<&ex::ELet::value>("value"),
+                field<&ex::ELet::body>("body"))
+VOSTREL_VARIANT(IfElse, field<&ex::IfElse::cond>("cond"),
+                field<&ex::IfElse::then_expr>("then_expr"),
+                field<&ex::IfElse::else_expr>("else_expr"))
+VOSTREL_VARIANT(LFold, field<&ex::LFold::list>("list"), field<&ex::LFold::init>("init"),
+                field<&ex::LFold::acc_var>("acc_var"), field<&ex::LFold::item_var>("item_var"),
+                field<&ex::LFold::body>("body"),
+                field<&ex::LFold::item_type_ann>("item_type_ann", kOptional))
+VOSTREL_VARIANT(StrCat, field<&ex::StrCat::left>("left"), field<&ex::StrCat::right>("right"))
+VOSTREL_VARIANT(Macro, field<&ex::Macro::name>("name"), field<&ex::Macro::args>("args"))
+
+#undef VOSTREL_VARIANT
+
+constexpr std::size_t kVariants = std::size(kernel::kExprVariantNames);
+
+// The variant named by a tag: a name, or (where the codec hands one over) a
+// number below 19.
+class VariantId final : public Visitor {
+ public:
+  explicit VariantId(std::size_t& out) : out_(out) {}
+  std::string expecting() const override { return "variant identifier"; }
+  Status visit_u64(std::uint64_t v, int) override {
+    if (v >= kVariants) return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 19");
+    out_ = static_cast<std::size_t>(v);
+    return {};
+  }
+  Status visit_str(std::string_view v) override { return by_name(v, v); }
+  Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }
+
+ private:
+  Status by_name(std::string_view v, std::string_view shown) {
+    for (std::size_t i = 0; i < kVariants; ++i) {
+      if (kernel::kExprVariantNames[i] == v) {
+        out_ = i;
+        return {};
+      }
+    }
+    return unknown_variant(shown, kernel::kExprVariantNames);
+  }
+  std::size_t& out_;
+};
+
+Status read_variant_id(Deserializer& d, std::size_t& out) {
+  VariantId v(out);
+  return d.identifier(v);
+}
+
+// A map key of an expression: "op", or anything else kept as it is.
+class TagOrContent final : public Visitor {
+ public:
+  TagOrContent(bool& is_tag, Content& key) : is_tag_(is_tag), keep_(key) {}
+  std::string expecting() const override { return "any value"; }
+  Status visit_str(std::string_view v) override {
+    if (v == "op") {
+      is_tag_ = true;
+      return {};
+    }
+    return keep_.visit_str(v);
+  }
+  Status visit_bytes(std::string_view v) override {
+    if (v == "op") {
+      is_tag_ = true;
+      return {};
+    }
+    return keep_.visit_bytes(v);
+  }
+  Status visit_bool(bool v) override { return keep_.visit_bool(v); }
+  Status visit_u64(std::uint64_t v, int bits) override { return keep_.visit_u64(v, bits); }
+  Status visit_i64(std::int64_t v, int bits) override { return keep_.visit_i64(v, bits); }
+  Status visit_f64(double v, int bits) override { return keep_.visit_f64(v, bits); }
+  Status visit_unit() override { return keep_.visit_unit(); }
+  Status visit_none() override { return keep_.visit_none(); }
+  Status visit_some(Deserializer& d) override { return keep_.visit_some(d); }
+  Status visit_newtype(Deserializer& d) override { return keep_.visit_newtype(d); }
+  Status visit_seq(SeqAccess& seq) override { return keep_.visit_seq(seq); }
+  Status visit_map(MapAccess& map) override { return keep_.visit_map(map); }
+  Status visit_enum(EnumAccess& data) override { return keep_.visit_enum(data); }
+
+ private:
+  bool& is_tag_;
+  ContentVisitor keep_;
+};
+
+// Reads the tag and holds everything else until the variant is known.
+class TaggedContent final : public Visitor {
+ public:
+  TaggedContent(std::size_t& tag, Content& rest) : tag_(tag), rest_(rest) {}
+  std::string expecting() const override { return "internally tagged enum Expr"; }
+
+  Status visit_seq(SeqAccess& seq) override {
+    auto got = seq.next_element([&](Deserializer& d) { return read_variant_id(d, tag_); });
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (!*got) return missing_field("op");
+    ContentVisitor rest(rest_);
+    return rest.visit_seq(seq);
+  }
+
+  Status visit_map(MapAccess& map) override {
+    bool have_tag = false;
+    rest_.kind = Content::Kind::Map;
+    for (;;) {
+      bool is_tag = false;
+      std::pair<Content, Content> entry;
+      auto more = map.next_key([&](Deserializer& d) {
+        TagOrContent v(is_tag, entry.first);
+        return d.any(v);
+      });
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) break;
+      if (is_tag) {
+        if (have_tag) return duplicate_field("op");
+        if (auto st = map.next_value([&](Deserializer& d) { return read_variant_id(d, tag_); });
+            !st)
+          return st;
+        have_tag = true;
+        continue;
+      }
+      if (auto st = map.next_value([&](Deserializer& d) { return capture(d, entry.second); });
+          !st)
+        return st;
+      rest_.entries.push_back(std::move(entry));
+    }
+    if (!have_tag) return missing_field("op");
+    return {};
+  }
+
+ private:
+  std::size_t& tag_;
+  Content& rest_;
+};
+
+template <std::size_t I>
+Status read_node(Deserializer& d, kernel::Expr& out) {
+  using Node = std::variant_alternative_t<I, kernel::ExprNode>;
+  Node node{};
+  if (auto st = read_struct(d, &node, Variant<Node>::expecting,
+                            std::span<const FieldEntry>(Variant<Node>::fields));
+      !st)
+    return st;
+  out.node.template emplace<I>(std::move(node));
+  return {};
+}
+
+template <std::size_t... I>
+constexpr auto node_readers(std::index_sequence<I...>) {
+  return std::array<Status (*)(Deserializer&, kernel::Expr&), sizeof...(I)>{&read_node<I>...};
+}
+
+constexpr auto kNodeReaders = node_readers(std::make_index_sequence<kVariants>());
+
+// VType: a name, or a one-entry map {name: null}.
+class VTypeId final : public Visitor {
+ public:
+  explicit VTypeId(kernel::VType& out) : out_(out) {}
+  std::string expecting() const override { return "variant identifier"; }
+  Status visit_u64(std::uint64_t v, int) override {
+    if (v >= std::size(kNames)) return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 5");
+    out_ = static_cast<kernel::VType>(v);
+    return {};
+  }
+  Status visit_str(std::string_view v) override { return by_name(v, v); }
+  Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }
+
+ private:
+  static constexpr std::array<std::string_view, 5> kNames = {"TStr", "TInt", "TBool", "TList",
+                                                             "TMap"};
+  Status by_name(std::string_view v, std::string_view shown) {
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+      if (kNames[i] == v) {
+        out_ = static_cast<kernel::VType>(i);
+        return {};
+      }
+    }
+    return unknown_variant(shown, kNames);
+  }
+  kernel::VType& out_;
+};
+
+class VTypeVisitor final : public Visitor {
+ public:
+  explicit VTypeVisitor(kernel::VType& out) : out_(out) {}
+  std::string expecting() const override { return "enum VType"; }
+  Status visit_enum(EnumAccess& data) override {
+    if (auto st = data.variant([&](Deserializer& d) {
+          VTypeId v(out_);
+          return d.identifier(v);
+        });
+        !st)
+      return st;
+    return data.unit_variant();
+  }
+
+ private:
+  kernel::VType& out_;
+};
+
+class OptionVType final : public Visitor {
+ public:
+  explicit OptionVType(std::optional<kernel::VType>& out) : out_(out) {}
+  std::string expecting() const override { return "option"; }
+  Status visit_none() override {
+    out_.reset();
+    return {};
+  }
+  Status visit_unit() override { return visit_none(); }
+  Status visit_some(Deserializer& d) override {
+    kernel::VType t{};
+    VTypeVisitor v(t);
+    if (auto st = d.enumeration(v); !st) return st;
+    out_ = t;
+    return {};
+  }
+
+ private:
+  std::optional<kernel::VType>& out_;
+};
+
+}  // namespace
+
+Status read_expr(Deserializer& d, kernel::Expr& out) {
+  std::size_t tag = 0;
+  Content rest;
+  TaggedContent v(tag, rest);
+  if (auto st = d.any(v); !st) return st;
+  ContentDeserializer buffered(rest);
+  return kNodeReaders[tag](buffered, out);
+}
+
+Status read_vtype_opt(Deserializer& d, std::optional<kernel::VType>& out) {
+  OptionVType v(out);
+  return d.option(v);
+}
+
+}  // namespace vostrel::codec
+
+namespace vostrel::kernel {
+
+Result<TransducerDef> transducer_from_json(std::string_view text) {
+  return codec::from_json<TransducerDef>(text);
+}
+
+Result<std::vector<TransducerDef>> transducers_from_msgpack(std::string_view bytes) {
+  return codec::from_msgpack<std::vector<TransducerDef>>(bytes);
+}
+
+}  // namespace vostrel::kernel

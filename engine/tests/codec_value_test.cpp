@@ -1,0 +1,215 @@
+// Value and Env: the writers, round trips, deep values, and the reader
+// behaviours that the reference cases do not pin down on their own.
+#include <gtest/gtest.h>
+
+#include "engine/codec/content.h"
+#include "engine/kernel/value_io.h"
+
+namespace vostrel::kernel {
+namespace {
+
+std::string hex(std::string_view bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+std::string unhex(std::string_view h) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
+  return out;
+}
+
+Value map_of(std::initializer_list<std::pair<const std::string, Value>> entries) {
+  return Value::map(Map(entries));
+}
+
+TEST(CodecValueWrite, FormsOfEveryVariant) {
+  struct Case {
+    Value value;
+    const char* json;
+    const char* msgpack;
+  };
+  const Case cases[] = {
+      {Value::integer(5), R"({"type":"Int","value":5})", "92a3496e7405"},
+      {Value::integer(-1), R"({"type":"Int","value":-1})", "92a3496e74ff"},
+      {Value::integer(-12), R"({"type":"Int","value":-12})", "92a3496e74f4"},
+      {Value::integer(200), R"({"type":"Int","value":200})", "92a3496e74ccc8"},
+      {Value::integer(-33), R"({"type":"Int","value":-33})", "92a3496e74d0df"},
+      {Value::integer(INT64_MIN), R"({"type":"Int","value":-9223372036854775808})",
+       "92a3496e74d38000000000000000"},
+      {Value::integer(INT64_MAX), R"({"type":"Int","value":9223372036854775807})",
+       "92a3496e74cf7fffffffffffffff"},
+      {Value::str("a\"b"), R"({"type":"Str","value":"a\"b"})", "92a3537472a3612262"},
+      {Value::boolean(true), R"({"type":"Bool","value":true})", "92a4426f6f6cc3"},
+      {Value::boolean(false), R"({"type":"Bool","value":false})", "92a4426f6f6cc2"},
+      {Value::none(), R"({"type":"None"})", "91a44e6f6e65"},
+      {Value::list({}), R"({"type":"List","value":[]})", "92a44c69737490"},
+      {map_of({{"a", Value::boolean(true)}}), R"({"type":"Map","value":{"a":{"type":"Bool","value":true}}})",
+       "92a34d617081a16192a4426f6f6cc3"},
+      {map_of({{"b", Value::integer(1)}, {"a", Value::none()}}),
+       R"({"type":"Map","value":{"a":{"type":"None"},"b":{"type":"Int","value":1}}})",
+       "92a34d617082a16191a44e6f6e65a16292a3496e7401"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_json(c.value), c.json);
+    EXPECT_EQ(hex(to_msgpack(c.value)), c.msgpack) << c.json;
+  }
+}
+
+TEST(CodecValueWrite, KeysInByteOrderAndEnvLikeAMapPayload) {
+  Env env{{"b", Value::integer(2)}, {"a", Value::integer(1)}, {"B", Value::none()}};
+  EXPECT_EQ(to_json(env), R"({"B":{"type":"None"},"a":{"type":"Int","value":1},"b":{"type":"Int","value":2}})");
+  EXPECT_EQ(hex(to_msgpack(env)), "83a14291a44e6f6e65a16192a3496e7401a16292a3496e7402");
+  EXPECT_EQ(to_json(Env{}), "{}");
+  EXPECT_EQ(hex(to_msgpack(Env{})), "80");
+}
+
+TEST(CodecValueWrite, StringEscapes) {
+  std::string s = "\x01\t\n\b\f\r\x1f/\x7f\"\\\xc3\xa9";
+  std::string out;
+  write_json_string(s, out);
+  EXPECT_EQ(out, "\"\\u0001\\t\\n\\b\\f\\r\\u001f/\x7f\\\"\\\\\xc3\xa9\"");
+}
+
+TEST(CodecValueWrite, ShortestHeaders) {
+  auto header = [](std::size_t n) {
+    std::string out;
+    write_msgpack_string(std::string(n, 'x'), out);
+    return hex(out.substr(0, out.size() - n));
+  };
+  EXPECT_EQ(header(31), "bf");
+  EXPECT_EQ(header(32), "d920");
+  EXPECT_EQ(header(255), "d9ff");
+  EXPECT_EQ(header(256), "da0100");
+  EXPECT_EQ(header(65536), "db00010000");
+  List sixteen(16, Value::none());
+  EXPECT_EQ(hex(to_msgpack(Value::list(sixteen))).substr(0, 18), "92a44c697374dc0010");
+}
+
+TEST(CodecValueRoundTrip, BothFormsReadBackEqual) {
+  Value v = map_of({{"", Value::list({Value::none(), Value::list({Value::none()}), Value::str("é\x01")})},
+                    {"n", Value::integer(-70000)},
+                    {"m", map_of({{"x", Value::boolean(false)}})}});
+  auto from_json = value_from_json(to_json(v));
+  ASSERT_TRUE(from_json) << from_json.error();
+  EXPECT_EQ(*from_json, v);
+  auto from_mp = value_from_msgpack(to_msgpack(v));
+  ASSERT_TRUE(from_mp) << from_mp.error();
+  EXPECT_EQ(*from_mp, v);
+  Env env{{"k", v}};
+  EXPECT_EQ(*env_from_json(to_json(env)), env);
+  EXPECT_EQ(*env_from_msgpack(to_msgpack(env)), env);
+}
+
+TEST(CodecValueDeep, AMillionLevelsWriteWithoutRecursion) {
+  constexpr int kDepth = 1'000'000;
+  Value v = Value::none();
+  for (int i = 0; i < kDepth; ++i) v = Value::list(List{std::move(v)});
+  std::string json = to_json(v);
+  EXPECT_EQ(json.size(), kDepth * std::string_view(R"({"type":"List","value":[]})").size() +
+                             std::string_view(R"({"type":"None"})").size());
+  EXPECT_TRUE(json.starts_with(R"({"type":"List","value":[{"type":"List","value":[)"));
+  std::string mp = to_msgpack(v);
+  EXPECT_EQ(mp.size(), kDepth * 7u + 6u);
+  // The readers refuse such a value at their limits instead of recursing.
+  EXPECT_EQ(value_from_json(json).error(), "recursion limit exceeded at line 1 column 1536");
+  EXPECT_EQ(value_from_msgpack(mp).error(), "depth limit exceeded");
+}
+
+TEST(CodecValueRead, ShapesTagsAndPayloads) {
+  struct Case {
+    const char* json;
+    const char* want;  // canonical JSON or the error text
+  };
+  const Case cases[] = {
+      {R"({"type":"None"})", R"({"type":"None"})"},
+      {R"({"type":"None","value":null})", R"({"type":"None"})"},
+      {R"({"type":"None","extra":1})", R"({"type":"None"})"},
+      {R"({"value":5,"type":"Int"})", R"({"type":"Int","value":5})"},
+      {R"(["None"])", R"({"type":"None"})"},
+      {R"({"type":{"Int":null},"value":5})", R"({"type":"Int","value":5})"},
+      {R"({"type":"Map","value":{"a":["Int",1],"a":["Int",2]}})",
+       R"({"type":"Map","value":{"a":{"type":"Int","value":2}}})"},
+      {R"({"type":"Int","value":-0})", "invalid type: floating point `-0`, expected i64 at line 1 column 24"},
+      {R"({"type":"None","value":0})",
+       "invalid type: integer `0`, expected unit variant Value::None at line 1 column 24"},
+      {R"({"type":"Int","value":5,"type":"Int"})", "duplicate field `type` at line 1 column 30"},
+      {R"({"type":"int","value":5})",
+       "unknown variant `int`, expected one of `Str`, `Int`, `Bool`, `List`, `Map`, `None` at line 1 column 13"},
+      {R"(["Int"])", "invalid length 1, expected adjacently tagged enum Value at line 1 column 7"},
+      {R"([1,5])", "invalid type: integer `1`, expected variant identifier at line 1 column 2"},
+      {R"({"type":"Int","value":9223372036854775808})",
+       "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 41"},
+      {R"({"type":"Int","value":1e3})", "invalid type: floating point `1000`, expected i64 at line 1 column 25"},
+      {"null", "invalid type: null, expected adjacently tagged enum Value at line 1 column 4"},
+      {R"({"value":[1,5],"type":"List"})",
+       "invalid type: integer `1`, expected adjacently tagged enum Value at line 1 column 29"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {R"({"type":"Int","value":5} x)", "trailing characters at line 1 column 26"},
+  };
+  for (const auto& c : cases) {
+    auto v = value_from_json(c.json);
+    EXPECT_EQ(v ? to_json(*v) : v.error(), c.want) << c.json;
+  }
+  // MessagePack: indices, the map form, nil named "unit value".
+  EXPECT_EQ(to_json(*value_from_msgpack(unhex("920105"))), R"({"type":"Int","value":5})");
+  EXPECT_EQ(value_from_msgpack(unhex("920605")).error(),
+            "invalid value: integer `6`, expected variant index 0 <= i < 6");
+  EXPECT_EQ(to_json(*value_from_msgpack(unhex("82a474797065a44c697374a576616c756590"))),
+            R"({"type":"List","value":[]})");
+  EXPECT_EQ(value_from_msgpack(unhex("c0")).error(),
+            "invalid type: unit value, expected adjacently tagged enum Value");
+  EXPECT_EQ(value_from_msgpack(unhex("93a3496e740102")).error(), "array had incorrect length, expected 2");
+  EXPECT_EQ(value_from_msgpack(unhex("92a3496e")).error(),
+            "IO error while reading data: unexpected end of file");
+  EXPECT_EQ(value_from_msgpack(unhex("92a3496e74")).error(),
+            "IO error while reading marker: failed to fill whole buffer");
+  // Bytes after the value are not looked at.
+  EXPECT_EQ(to_json(*value_from_msgpack(unhex("91a44e6f6e65ffff"))), R"({"type":"None"})");
+}
+
+TEST(CodecLimits, NestingLimitsOfBothCodecs) {
+  auto capture_json = [](const std::string& text) {
+    codec::Content c;
+    auto st = codec::read_json(text, [&](codec::Deserializer& d) { return codec::capture(d, c); });
+    return st ? std::string("OK") : st.error().text();
+  };
+  EXPECT_EQ(capture_json(std::string(127, '[') + std::string(127, ']')), "OK");
+  EXPECT_EQ(capture_json(std::string(128, '[') + std::string(128, ']')),
+            "recursion limit exceeded at line 1 column 128");
+  auto capture_mp = [](const std::string& bytes) {
+    codec::Content c;
+    auto st = codec::read_msgpack(bytes, [&](codec::Deserializer& d) { return codec::capture(d, c); });
+    return st ? std::string("OK") : st.error().text();
+  };
+  EXPECT_EQ(capture_mp(std::string(1023, '\x91') + "\xc0"), "OK");
+  EXPECT_EQ(capture_mp(std::string(1024, '\x91') + "\xc0"), "depth limit exceeded");
+}
+
+TEST(CodecDescribe, WhatWasFound) {
+  using codec::Unexpected;
+  using K = Unexpected::Kind;
+  EXPECT_EQ(codec::describe(Unexpected::unsigned_int(5)), "integer `5`");
+  EXPECT_EQ(codec::describe(Unexpected::signed_int(-5)), "integer `-5`");
+  EXPECT_EQ(codec::describe(Unexpected::str("x\"\n\x01")), "string \"x\\\"\\n\\u{1}\"");
+  EXPECT_EQ(codec::describe(Unexpected::floating(1.5)), "floating point `1.5`");
+  EXPECT_EQ(codec::describe(Unexpected::boolean(true)), "boolean `true`");
+  EXPECT_EQ(codec::describe(Unexpected::of(K::Unit)), "unit value");
+  EXPECT_EQ(codec::describe(Unexpected::of(K::Seq)), "sequence");
+  EXPECT_EQ(codec::describe(Unexpected::of(K::Map)), "map");
+  EXPECT_EQ(codec::describe(Unexpected::of(K::Bytes)), "byte array");
+  const std::pair<double, const char*> floats[] = {
+      {1.0, "1"}, {1e3, "1000"}, {2.5e-3, "0.0025"}, {-0.0, "-0"}, {0.1, "0.1"},
+      {18446744073709551616.0, "18446744073709552000"}, {-9223372036854775809.0, "-9223372036854776000"},
+      {1.100000023841858, "1.100000023841858"}, {1e-7, "0.0000001"}};
+  for (const auto& [f, text] : floats) EXPECT_EQ(codec::format_float(f), text);
+}
+
+}  // namespace
+}  // namespace vostrel::kernel
