@@ -2,7 +2,9 @@
 #pragma once
 
 #include "borrow.h"
+#include "engine/kernel/routing.h"
 #include "engine/kernel/types.h"
+#include "engine/session.h"
 
 namespace vostrel::py {
 
@@ -10,6 +12,18 @@ namespace vostrel::py {
 struct PyTransducerDef {
   static constexpr const char* kName = "TransducerDef";
   kernel::TransducerDef def;
+};
+
+// SessionConfig: a session's routing and inbound checks, immutable.
+struct PySessionConfig {
+  static constexpr const char* kName = "SessionConfig";
+  kernel::SessionConfig config;
+};
+
+// Snapshot: a session's resumable state, immutable.
+struct PySnapshot {
+  static constexpr const char* kName = "Snapshot";
+  session::Snapshot snapshot;
 };
 
 }  // namespace vostrel::py

@@ -9,16 +9,28 @@ namespace {
 
 using AddFn = int (*)(PyObject*);
 
-// The module's attributes, in the order they are added. A later group
-// plugs in by adding its `add_*` function at its place.
+// The module's attributes, in the order they are added.
 constexpr AddFn kRegistration[] = {
-    // load_transducer, stdlib, validate
+    add_load_transducer,
+    add_stdlib,
+    add_validate,
     add_transducer_def,
-    // SessionConfig, StepResult, Session, Snapshot, ContinuationSession,
-    // FoldResult, Coordinator
-    // load_session_def, validate_session_def, validate_session_def_strict,
-    // derive_topology, derive_inbound_checks, resolve_source
-    // AgentSession, session_init, NetworkSession
+    add_session_config,
+    add_step_result,
+    add_session,
+    add_snapshot,
+    add_continuation_session,
+    add_fold_result,
+    add_coordinator,
+    add_load_session_def,
+    add_validate_session_def,
+    add_validate_session_def_strict,
+    add_derive_topology,
+    add_derive_inbound_checks,
+    add_resolve_source,
+    add_agent_session,
+    add_session_init,
+    add_network_session,
 };
 
 }  // namespace

@@ -1,0 +1,8 @@
+// Not built yet: registers nothing.
+#include "registry.h"
+
+namespace vostrel::py {
+
+int add_agent_session(PyObject*) { return 0; }
+
+}  // namespace vostrel::py
