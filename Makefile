@@ -1,5 +1,6 @@
 # Entry points: `make demo` builds everything and runs the example host;
 # `make test` builds and runs every test (plain and sanitizer builds).
+# JOBS=n limits the parallel build and test jobs (default: the presets' 8).
 PY313 := $(shell tools/python313.sh)
 CMAKE_PY := -DPython3_ROOT_DIR=$(PY313) -DPython3_EXECUTABLE=$(PY313)/bin/python3.13
 
@@ -10,17 +11,17 @@ setup:
 
 dev: setup
 	cmake --preset dev $(CMAKE_PY) >/dev/null
-	cmake --build --preset dev
+	cmake --build --preset dev $(if $(JOBS),-j $(JOBS))
 
 asan: setup
 	cmake --preset asan $(CMAKE_PY) >/dev/null
-	cmake --build --preset asan
+	cmake --build --preset asan $(if $(JOBS),-j $(JOBS))
 
 test-dev: dev
-	ctest --preset dev
+	ctest --preset dev $(if $(JOBS),-j $(JOBS))
 
 test-asan: asan
-	ctest --preset asan
+	ctest --preset asan $(if $(JOBS),-j $(JOBS))
 
 test: test-dev test-asan
 

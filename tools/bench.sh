@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs the engine benchmarks, then the module benchmarks when they exist.
+# Runs every engine benchmark, then the module benchmarks. Arguments go to
+# the module benchmark script (for example --smoke).
 set -euo pipefail
 py="$(tools/python313.sh)/bin/python3.13"
-if [ -x build/dev/bench/bench_engine ]; then build/dev/bench/bench_engine; fi
+for b in build/dev/bench/bench_*; do
+  [ -x "$b" ] && "$b"
+done
 if [ -f bench/bench_module.py ]; then PYTHONPATH=build/dev/python "$py" bench/bench_module.py "$@"; fi
