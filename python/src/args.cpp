@@ -137,7 +137,7 @@ bool fail_argument(const char* param) {
   Ref cause(PyException_GetCause(old));
   Ref message(PyObject_Str(old));
   if (!message) return false;
-  Ref fresh(PyObject_CallFunction(PyExc_TypeError, "U",
+  Ref fresh(PyObject_CallFunction(PyExc_TypeError, "O",
                                   Ref(PyUnicode_FromFormat("argument '%s': %U", param,
                                                            message.get()))
                                       .get()));
