@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/kernel/vm.h"
+#include "engine/tests/expr_text.h"
 #include "engine/tests/kernel_builders.h"
 
 namespace vostrel::kernel::expand {
@@ -57,6 +58,42 @@ TEST(Expand, Errors) {
             "UnknownMacro { name: \"first\" }");
   // Fuel 0 does not stop the walk through other nodes.
   EXPECT_EQ(error_of(table, add(lit_i(1), ref("x")), 0), "ok");
+}
+
+TEST(Expand, FuelIsPerPathNotShared) {
+  const MacroTable table = nine();
+  // Siblings each get the parent's fuel.
+  EXPECT_EQ(error_of(table, add(nested_not(10), nested_not(10))), "ok");
+  EXPECT_EQ(error_of(table, macro("lt", {nested_not(9), nested_not(9)})), "ok");
+  EXPECT_EQ(error_of(table, macro("lt", {nested_not(9), nested_not(10)})),
+            "FuelExhausted { name: \"not\" }");
+  // A call in a body is met with one less fuel than the call of its macro;
+  // the arguments, expanded before substitution, get that same fuel.
+  MacroTable with_wrapper = table;
+  with_wrapper.emplace("wrap", def("wrap", {"a"}, macro("not", {ref("a")})));
+  EXPECT_EQ(error_of(with_wrapper, macro("wrap", {lit_b(true)}), 1),
+            "FuelExhausted { name: \"not\" }");
+  EXPECT_EQ(error_of(with_wrapper, macro("wrap", {lit_b(true)}), 2), "ok");
+  EXPECT_EQ(error_of(with_wrapper, macro("wrap", {nested_not(10)}), 11), "ok");
+  EXPECT_EQ(error_of(with_wrapper, macro("wrap", {nested_not(11)}), 11),
+            "FuelExhausted { name: \"not\" }");
+}
+
+TEST(Expand, DefinitionWithoutMacrosComesBackEqual) {
+  // Every variant but Macro, with annotations, binders and record keys.
+  const Expr body = rec({
+      {"a", add(mul(lit_i(1), div(lit_i(2), mod(lit_i(3), lit_i(4)))), ref("x"))},
+      {"b", if_else(gt(ref("x"), lit_i(0)), eq(ref("y"), lit_s("s")), strcat(lit_s("p"), ref("q")))},
+      {"c", mput(mdel(lit(M()), lit_s("k")), lit_s("k"), mget(ref("m"), lit_s("k"), VType::TList))},
+      {"d", let("v", mkeys(ref("m")),
+                fold(ref("v"), lit(L()), "acc", "it", lappend(ref("acc"), ref("it")), VType::TStr))},
+  });
+  const TransducerDef t{"t", {SlotDef{"x", I(1)}, SlotDef{"y", M({{"k", L()}})}},
+                        {rule("B", lit_b(true), {upd("x", body), upd("y", ref("y"))}, {body}),
+                         rule("A", gt(ref("x"), lit_i(1)), {}, {body, ref("x")})}};
+  auto expanded = expand_transducer(nine(), t);
+  ASSERT_TRUE(expanded);
+  EXPECT_EQ(testing::text(*expanded), testing::text(t));
 }
 
 TEST(Expand, RuleAndTransducerOrder) {

@@ -62,7 +62,7 @@ PyObject* session_init_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return call_function(kSessionInit, args, nargs, kwnames, [](const Args& a) -> PyObject* {
     kernel::Value context;
     if (!a.list_value(0, context)) return nullptr;
-    auto [tag, data] = stdlib::session_init(context.as_list());
+    auto [tag, data] = stdlib::session_init(std::move(context.list_mut()));
     Ref py_tag(new_str(tag));
     if (!py_tag) return nullptr;
     Ref py_data(env_to_py_dict(data));

@@ -1,6 +1,8 @@
 """The definition functions: load_transducer, stdlib, validate, session_init."""
 
+import gc
 import json
+import sys
 import unittest
 
 import vostrel._core as core
@@ -170,6 +172,37 @@ class SessionInitTest(unittest.TestCase):
             with self.subTest(bad=bad), self.assertRaises(TypeError) as caught:
                 core.session_init(bad)
             self.assertTrue(str(caught.exception).startswith("argument 'context': "))
+
+
+class RepeatedCallsTest(unittest.TestCase):
+    def test_calls_good_and_bad_leak_nothing(self):
+        good = transducer_json("g")
+        defs = core.stdlib()
+        calls = [
+            lambda: core.load_transducer(good), lambda: core.load_transducer("{"),
+            lambda: core.load_transducer(1), lambda: core.load_transducer(),
+            core.stdlib, lambda: core.validate(defs), lambda: core.validate("x"),
+            lambda: core.validate([defs[0], 1]),
+            lambda: core.session_init([{"a": [1, "x", None]}]), lambda: core.session_init([1.5]),
+            lambda: core.session_init([[2 ** 70]]), lambda: core.session_init(()),
+            lambda: core.session_init(context=[], extra=1),
+        ]
+
+        def run_all():
+            for call in calls:
+                try:
+                    call()
+                except (TypeError, ValueError, OverflowError):
+                    pass
+
+        for _ in range(20):
+            run_all()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(300):
+            run_all()
+        gc.collect()
+        self.assertLess(sys.getallocatedblocks() - before, 30)
 
 
 if __name__ == "__main__":
