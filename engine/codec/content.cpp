@@ -248,8 +248,10 @@ Status ContentDeserializer::identifier(Visitor& v) {
   switch (c_.kind) {
     case CK::String: return v.visit_str(c_.s);
     case CK::Bytes: return v.visit_bytes(c_.s);
-    case CK::U8: return v.visit_u64(c_.u, 8);
-    case CK::U64: return v.visit_u64(c_.u, 64);
+    // Every integer format; the visitor decides what it takes.
+    case CK::U8: case CK::U16: case CK::U32: case CK::U64:
+    case CK::I8: case CK::I16: case CK::I32: case CK::I64:
+      return any(v);
     default: return refuse(v);
   }
 }

@@ -26,6 +26,9 @@ struct Error {
   // While a JSON text is read: the byte offset the position is taken from
   // (turned into line and column when the read ends).
   std::size_t offset = kNoOffset;
+  // Set by the Value reader: its type errors name a JSON null "unit value",
+  // where every other JSON read names it "null".
+  bool null_as_unit = false;
 
   bool has_position() const { return line != 0; }
   // "message", or "message at line L column C" once positioned.

@@ -488,6 +488,9 @@ Res<Number> Json::parse_number(bool positive, std::uint64_t significand) {
     Number n{Number::Kind::U64};
     n.u = significand;
     return n;
+  } else if (significand == 0) {
+    // "-0" is the integer 0: only a fraction or an exponent makes a float.
+    return Number{Number::Kind::I64};
   } else {
     auto neg = static_cast<std::int64_t>(0 - significand);
     if (neg >= 0) return Number::of_f64(-static_cast<double>(significand));
@@ -638,7 +641,9 @@ Status Json::ignore_exponent() {
   return {};
 }
 
-// Skips one value without a depth limit: an explicit stack of open brackets.
+// Skips one value. Its arrays and objects count towards the depth limit like
+// any others, but the walk keeps an explicit stack of open brackets rather
+// than recursing.
 Status Json::ignore_value() {
   std::string stack;
   for (;;) {
@@ -653,6 +658,7 @@ Status Json::ignore_value() {
       case '"': eat(); VOSTREL_TRY(ignore_str()); break;
       case '[':
       case '{':
+        if (!descend()) return peek_error(kRecursion);
         stack.push_back(static_cast<char>(c));
         eat();
         opened = true;
@@ -676,6 +682,7 @@ Status Json::ignore_value() {
       }
       if ((p == ']' && frame == '[') || (p == '}' && frame == '{')) {
         eat();
+        ascend();
         stack.pop_back();
         if (stack.empty()) return {};
         frame = stack.back();
@@ -984,6 +991,7 @@ Status Json::ignored_any(Visitor& v) {
 
 // Type errors of JSON readers name null as "null".
 void name_null(Error& e) {
+  if (e.null_as_unit) return;
   constexpr std::string_view unit = "invalid type: unit value, ";
   if (e.message.starts_with(unit))
     e.message = "invalid type: null, " + e.message.substr(unit.size());

@@ -12,10 +12,14 @@
 // closing bracket (or a following comma, in an array).
 //
 // Limits: at most 127 arrays and objects open at once ("recursion limit
-// exceeded" when the 128th opens). Values skipped as unknown fields are not
-// counted.
+// exceeded" when the 128th opens), counting those of values skipped as
+// unknown fields too.
 //
-// JSON null is described as "null" in type errors.
+// Numbers: an integer that fits u64 or i64 is an integer ("-0" included);
+// a fraction, an exponent or an integer beyond 64 bits makes a float.
+//
+// JSON null is described as "null" in type errors, except in those of the
+// Value reader, which calls it "unit value" (Error::null_as_unit).
 #pragma once
 
 #include <string_view>

@@ -42,6 +42,7 @@ class Msgpack final : public Deserializer {
       : data_(reinterpret_cast<const unsigned char*>(bytes.data())), len_(bytes.size()) {}
 
   Status any(Visitor& v) override;
+  Status structure(Visitor& v) override;
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
 
@@ -133,6 +134,34 @@ class MsgpackMap final : public MapAccess {
   std::uint32_t left_;
 };
 
+// A binary string read where a record is expected: a sequence of its bytes,
+// each a small unsigned integer.
+class ByteSeq final : public SeqAccess {
+ public:
+  explicit ByteSeq(std::string_view bytes) : bytes_(bytes) {}
+  std::expected<bool, Error> next_element(Seed seed) override {
+    if (next_ == bytes_.size()) return false;
+    ByteDeserializer d(static_cast<unsigned char>(bytes_[next_++]));
+    VOSTREL_TRY(seed(d));
+    return true;
+  }
+  std::size_t left() const { return bytes_.size() - next_; }
+
+ private:
+  class ByteDeserializer final : public Deserializer {
+   public:
+    explicit ByteDeserializer(unsigned char b) : b_(b) {}
+    Status any(Visitor& v) override { return v.visit_u64(b_, 8); }
+    Status enumeration(Visitor& v) override { return any(v); }
+    Status option(Visitor& v) override { return v.visit_some(*this); }
+
+   private:
+    unsigned char b_;
+  };
+  std::string_view bytes_;
+  std::size_t next_ = 0;
+};
+
 class UnitVariantAccess final : public EnumAccess {
  public:
   explicit UnitVariantAccess(Msgpack& de) : de_(de) {}
@@ -143,20 +172,22 @@ class UnitVariantAccess final : public EnumAccess {
   Msgpack& de_;
 };
 
-// The tag as a one-entry map {name: nil}.
+// The tag as a one-entry map {name: nil}; a map of another shape is refused
+// as a whole, in the words of the enumeration's visitor.
 class VariantInMap final : public EnumAccess {
  public:
-  explicit VariantInMap(Msgpack& de) : de_(de) {}
+  VariantInMap(Msgpack& de, const Visitor& v) : de_(de), v_(v) {}
   Status variant(Seed seed) override { return seed(de_); }
   Status unit_variant() override {
     auto m = de_.read_marker();
     if (!m) return std::unexpected(std::move(m.error()));
-    if (*m != 0xc0) return type_mismatch(*m);
+    if (*m != 0xc0) return invalid_type(Unexpected::of(Unexpected::Kind::Map), v_.expecting());
     return {};
   }
 
  private:
   Msgpack& de_;
+  const Visitor& v_;
 };
 
 // An extension value, seen as a sequence of its type (i8) and its data.
@@ -356,6 +387,25 @@ Status Msgpack::ext_item(unsigned char m, Visitor& v) {
   return {};
 }
 
+Status Msgpack::structure(Visitor& v) {
+  auto mk = take_or_read_marker();
+  if (!mk) return std::unexpected(std::move(mk.error()));
+  unsigned char m = *mk;
+  if (m < 0xc4 || m > 0xc6) {
+    held_ = m;
+    return any(v);
+  }
+  auto n = length(m, 0);
+  if (!n) return std::unexpected(std::move(n.error()));
+  auto buf = read_slice(*n);
+  if (!buf) return std::unexpected(std::move(buf.error()));
+  ByteSeq seq(*buf);
+  VOSTREL_TRY(v.visit_seq(seq));
+  if (seq.left() != 0)
+    return error("array had incorrect length, expected " + std::to_string(*n - seq.left()));
+  return {};
+}
+
 Status Msgpack::option(Visitor& v) {
   auto m = take_or_read_marker();
   if (!m) return std::unexpected(std::move(m.error()));
@@ -372,21 +422,17 @@ Status Msgpack::enumeration(Visitor& v) {
   }
   unsigned char m = *held_;
   if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) {
-    std::uint32_t n = m & 0x0f;
-    bool read_ok = true;
-    if (m == 0xde) {
-      auto x = read_be<std::uint16_t>();
-      if (x) n = *x; else read_ok = false;
-    } else if (m == 0xdf) {
-      auto x = read_be<std::uint32_t>();
-      if (x) n = *x; else read_ok = false;
-    }
-    if (read_ok) {
-      if (n != 1) return error("array had incorrect length, expected " + std::to_string(n));
-      held_.reset();
-      VariantInMap access(*this);
-      return v.visit_enum(access);
-    }
+    // A tag as a map: exactly one entry {name: nil}. The map is one more
+    // level open, like any other.
+    held_.reset();
+    auto n = length(m, 0x0f);
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n != 1) return invalid_type(Unexpected::of(Unexpected::Kind::Map), v.expecting());
+    if (--depth_ == 0) return error("depth limit exceeded");
+    VariantInMap access(*this, v);
+    VOSTREL_TRY(v.visit_enum(access));
+    ++depth_;
+    return {};
   }
   UnitVariantAccess access(*this);
   return v.visit_enum(access);

@@ -7,8 +7,11 @@
 // towards the depth limit: at most 1023 open at once ("depth limit
 // exceeded" when the 1024th opens). An array or map read by a record or a
 // value must be read to its end ("array had incorrect length, expected {}"
-// with the number of elements read). Messages carry no position; a nil is
-// described as "unit value".
+// with the number of elements read). A binary string where a record is
+// expected is read as the sequence of its bytes. A tag written as a map must
+// be one entry {name: nil} (anything else: "invalid type: map, expected
+// {the visitor's expecting()}"), and that map counts towards the depth limit.
+// Messages carry no position; a nil is described as "unit value".
 #pragma once
 
 #include <string_view>

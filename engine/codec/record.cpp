@@ -14,6 +14,10 @@ class FieldId final : public Visitor {
     out_ = v < fields_.size() ? static_cast<int>(v) : -1;
     return {};
   }
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
   Status visit_str(std::string_view v) override { return by_name(v); }
   Status visit_bytes(std::string_view v) override { return by_name(v); }
 

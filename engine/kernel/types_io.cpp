@@ -63,6 +63,10 @@ class VariantId final : public Visitor {
     out_ = static_cast<std::size_t>(v);
     return {};
   }
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
   Status visit_str(std::string_view v) override { return by_name(v, v); }
   Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }
 
@@ -196,6 +200,10 @@ class VTypeId final : public Visitor {
     if (v >= std::size(kNames)) return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 5");
     out_ = static_cast<kernel::VType>(v);
     return {};
+  }
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
   }
   Status visit_str(std::string_view v) override { return by_name(v, v); }
   Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }

@@ -32,6 +32,11 @@ class TagId final : public Visitor {
     out_ = static_cast<Kind>(v);
     return {};
   }
+  // A non-negative index stored in a signed format is an index all the same.
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
   Status visit_str(std::string_view v) override {
     if (auto k = kind_named(v)) {
       out_ = *k;
@@ -60,7 +65,8 @@ Status read_tag_id(Deserializer& d, Kind& out) {
 class TagAsEnum final : public Visitor {
  public:
   explicit TagAsEnum(Kind& out) : out_(out) {}
-  std::string expecting() const override { return "variant of enum Value"; }
+  // A MessagePack tag map that is not {name: nil} is refused with this.
+  std::string expecting() const override { return "variant identifier"; }
   Status visit_enum(EnumAccess& data) override {
     if (auto st = data.variant([&](Deserializer& d) { return read_tag_id(d, out_); }); !st)
       return st;
@@ -232,7 +238,12 @@ class ValueVisitor final : public Visitor {
 
 Status read_value(Deserializer& d, kernel::Value& out) {
   ValueVisitor v(out);
-  return d.structure(v);
+  // Not structure(): a value is no record, so a binary string is not taken
+  // for an array of its bytes.
+  Status st = d.any(v);
+  // Whatever a value's reading found is named the way values name it.
+  if (!st) st.error().null_as_unit = true;
+  return st;
 }
 
 }  // namespace vostrel::codec

@@ -1,5 +1,6 @@
 #include "engine/tests/vectors.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -30,9 +31,21 @@ std::string unhex(std::string_view hex) {
   return out;
 }
 
+// The shared directory sits next to the checkout, or next to one of its
+// parents when the checkout is a worktree further down.
+std::filesystem::path cases_file() {
+  namespace fs = std::filesystem;
+  const fs::path rel = fs::path("vectors") / "reader_cases.jsonl";
+  fs::path direct = fs::path(VOSTREL_SHARED_DIR) / rel;
+  if (fs::exists(direct)) return direct;
+  for (fs::path dir = fs::path(VOSTREL_SOURCE_DIR); dir.has_relative_path(); dir = dir.parent_path())
+    if (fs::exists(dir.parent_path() / "shared" / rel)) return dir.parent_path() / "shared" / rel;
+  return direct;
+}
+
 std::vector<VectorCase> load() {
   std::vector<VectorCase> cases;
-  std::ifstream in(VOSTREL_SHARED_DIR "/vectors/reader_cases.jsonl", std::ios::binary);
+  std::ifstream in(cases_file(), std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;
