@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace vostrel::codec {
 
@@ -182,6 +183,14 @@ bool utf8_valid(std::string_view v, Utf8Fault* fault) {
   };
   auto cont = [&](unsigned char b) { return static_cast<signed char>(b) < -64; };
   while (index < len) {
+    // Runs of ASCII, the common case, eight bytes at a time.
+    while (len - index >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, v.data() + index, 8);
+      if (word & 0x8080808080808080ull) break;
+      index += 8;
+    }
+    if (index == len) break;
     std::size_t start = index;
     unsigned char first = at(index);
     if (first < 0x80) {

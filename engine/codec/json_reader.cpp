@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -38,6 +39,26 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // Bytes that end the fast scan of a string: controls, quote, backslash.
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// The offset of the first byte from `i` on that needs_escape(), or `len`:
+// eight bytes at a time, then one by one.
+std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  while (len - i >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data + i, 8);
+    // A byte is flagged when it is below 0x20, or equals '"' or '\\'
+    // (zero after the xor); bytes of 0x80 and above are never flagged.
+    std::uint64_t quote = w ^ (kOnes * '"');
+    std::uint64_t slash = w ^ (kOnes * '\\');
+    std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
+    if (hits) break;
+    i += 8;
+  }
+  while (i < len && !needs_escape(data[i])) ++i;
+  return i;
+}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -335,7 +356,7 @@ class VariantInObject final : public EnumAccess {
 Res<std::string_view> Json::parse_str() {
   std::size_t start = index_;
   for (;;) {
-    while (index_ < len_ && !needs_escape(data_[index_])) ++index_;
+    index_ = skip_plain(data_, index_, len_);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
@@ -430,7 +451,7 @@ Status Json::ignore_escape() {
 
 Status Json::ignore_str() {
   for (;;) {
-    while (index_ < len_ && !needs_escape(data_[index_])) ++index_;
+    index_ = skip_plain(data_, index_, len_);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
