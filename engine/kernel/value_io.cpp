@@ -473,6 +473,19 @@ void write_msgpack_string(std::string_view s, std::string& out) {
   out.append(s);
 }
 
+void write_msgpack_array_header(std::size_t n, std::string& out) {
+  msgpack_header(out, n, 0x90, 0xdc, 0xdd);
+}
+
+void write_msgpack_uint(std::uint64_t v, std::string& out) {
+  if (v <= static_cast<std::uint64_t>(INT64_MAX)) {
+    msgpack_int(static_cast<std::int64_t>(v), out);
+  } else {
+    put_u8(out, 0xcf);
+    put_be(out, v, 8);
+  }
+}
+
 void write_json(const Value& v, std::string& out) {
   std::vector<Frame> stack;
   json_scalar_or_open(v, out, stack);

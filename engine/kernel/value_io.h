@@ -14,6 +14,8 @@
 // writer recurses, so a value nested a million levels deep writes fine.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -53,6 +55,10 @@ void write_msgpack(const Env& env, std::string& out);
 void write_json_string(std::string_view s, std::string& out);
 // A MessagePack string in its shortest header.
 void write_msgpack_string(std::string_view s, std::string& out);
+// The header of a MessagePack array of n elements, and an unsigned integer,
+// each in its shortest encoding (for records written as arrays).
+void write_msgpack_array_header(std::size_t n, std::string& out);
+void write_msgpack_uint(std::uint64_t v, std::string& out);
 
 inline std::string to_json(const Value& v) {
   std::string out;
