@@ -2,6 +2,7 @@
 
 import unittest
 
+from coordination_support import growth_in_blocks
 from vostrel._core import SessionConfig
 
 EMPTY = '{"dispatch_rules":[],"outbound_checks":[],"inbound_checks":[]}'
@@ -85,6 +86,18 @@ class SessionConfigTest(unittest.TestCase):
             config.topology_json = EMPTY
         with self.assertRaises(AttributeError):
             config.other = 1
+
+    def test_repeated_calls_leak_nothing(self):
+        def calls():
+            config = SessionConfig(FULL, CHECKS)
+            config.topology_json, config.inbound_checks_json
+            for args in (("{}",), (EMPTY, "{}"), (5,), (EMPTY, "[]", "x")):
+                try:
+                    SessionConfig(*args)
+                except (TypeError, ValueError):
+                    pass
+
+        self.assertLess(growth_in_blocks(calls, rounds=1000), 30)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 import unittest
 
+from coordination_support import growth_in_blocks
 from vostrel._core import Snapshot
 
 EMPTY_JSON = '{"pending":[],"vm_env":{},"event_count":0}'
@@ -119,6 +120,22 @@ class SnapshotFormsTest(unittest.TestCase):
         self.assertNotEqual(a, b)
         with self.assertRaises(AttributeError):
             a.pending = []
+
+    def test_repeated_calls_leak_nothing(self):
+        snap = Snapshot.from_json(TRICKY_JSON)
+        bad = [(Snapshot.from_json, "[[],{}]"), (Snapshot.from_json, 5),
+               (Snapshot.from_msgpack, b"\x93\x90"), (Snapshot.from_msgpack, bytearray())]
+
+        def calls():
+            Snapshot.from_msgpack(snap.to_msgpack()).to_json()
+            snap.pending, snap.event_count
+            for fn, arg in bad:
+                try:
+                    fn(arg)
+                except (TypeError, ValueError):
+                    pass
+
+        self.assertLess(growth_in_blocks(calls, rounds=1000), 30)
 
 
 if __name__ == "__main__":
