@@ -4,6 +4,7 @@ import json
 import unittest
 
 import vostrel._core as core
+from coordination_support import growth_in_blocks
 
 EMPTY_ROUTING = '{"dispatch_rules":[],"outbound_checks":[],"inbound_checks":[]}'
 
@@ -231,6 +232,29 @@ class ValidateSessionDefTest(unittest.TestCase):
         with self.assertRaises(ValueError) as caught:
             core.validate_session_def_strict(text)
         self.assertEqual(str(caught.exception), "check intercept 'BR' not in connection 'a' pairs")
+
+
+class RepeatedCallsTest(unittest.TestCase):
+    def test_calls_good_and_bad_leak_nothing(self):
+        bad_def = definition(connections=[["a", [], [["x", "up", "b"]]]])
+        calls = [
+            lambda: core.resolve_source(SOURCES, "ToolRequest"), lambda: core.resolve_source("{", "x"),
+            lambda: core.resolve_source(1, "x"), lambda: core.derive_topology(SOURCES, '[["A","b"]]'),
+            lambda: core.derive_topology("[]", "[1]"), lambda: core.derive_inbound_checks('[["R","g"]]'),
+            lambda: core.derive_inbound_checks("{}"), lambda: core.load_session_def(DEFINITION),
+            lambda: core.load_session_def('{"config":{"k":1}}'), lambda: core.validate_session_def(bad_def),
+            lambda: core.validate_session_def_strict(bad_def), lambda: core.validate_session_def_strict(),
+            lambda: core.validate_session_def(json=DEFINITION, extra=1),
+        ]
+
+        def run_all():
+            for call in calls:
+                try:
+                    call()
+                except (TypeError, ValueError):
+                    pass
+
+        self.assertLess(growth_in_blocks(run_all, rounds=300), 30)
 
 
 if __name__ == "__main__":
