@@ -32,6 +32,19 @@ std::string marker_name(unsigned char m) {
   return names[m - 0xc0];
 }
 
+// True when none of the `n` bytes has its high bit set.
+bool ascii(const unsigned char* p, std::size_t n) {
+  std::uint64_t high = 0;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    high |= w;
+  }
+  for (; k < n; ++k) high |= p[k];
+  return (high & 0x8080808080808080ull) == 0;
+}
+
 std::unexpected<Error> type_mismatch(unsigned char m) {
   return error("wrong msgpack marker " + marker_name(m));
 }
@@ -278,7 +291,20 @@ Status Msgpack::any(Visitor& v) {
   unsigned char m = *mk;
   if (m <= 0x7f) return v.visit_u64(m, 8);
   if (m >= 0xe0) return v.visit_i64(static_cast<signed char>(m), 8);
-  if ((m >= 0xa0 && m <= 0xbf) || (m >= 0xd9 && m <= 0xdb)) return string_item(m, v);
+  if (m >= 0xa0 && m <= 0xbf) {
+    // Short strings (tags, keys, most texts) skip the general path when
+    // they are plain ASCII.
+    std::size_t n = m & 0x1f;
+    if (len_ - pos_ >= n) {
+      const unsigned char* p = data_ + pos_;
+      if (ascii(p, n)) {
+        pos_ += n;
+        return v.visit_str(std::string_view(reinterpret_cast<const char*>(p), n));
+      }
+    }
+    return string_item(m, v);
+  }
+  if (m >= 0xd9 && m <= 0xdb) return string_item(m, v);
   if ((m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd) return array_item(m, v);
   if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) return map_item(m, v);
   switch (m) {
