@@ -1,6 +1,8 @@
 // Class NetworkSession: a host's handle on one network session, the folding
 // session over the network fold. Its own logic is the translation of event
 // names and dict fields into network events, and of fold results into dicts.
+#include "network_session.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -8,7 +10,6 @@
 #include <variant>
 
 #include "coordinator.h"
-#include "engine/coordinator_fold.h"
 #include "object.h"
 #include "registry.h"
 
@@ -19,13 +20,6 @@ namespace {
 namespace ev = kernel::network_event;
 namespace rq = kernel::network_request;
 using kernel::NetworkEvent;
-
-// NetworkSession: one network session, owned by value.
-struct PyNetworkSession {
-  static constexpr const char* kName = "NetworkSession";
-  coordinator_fold::NetworkSession session;
-  BorrowFlag borrow;
-};
 
 // One accepted event type: the dict keys it reads, in reading order, and how
 // the event is built from their texts. An absent key fails with "missing

@@ -287,6 +287,12 @@ class ArgumentTest(unittest.TestCase):
             self.assertEqual(str(caught.exception), message)
         self.assertEqual(state(c), before)
 
+    def test_lone_surrogate_is_an_encoding_error(self):
+        c = core.Coordinator()
+        with self.assertRaises(UnicodeEncodeError):
+            c.spawn_session("\ud800")
+        self.assertEqual(c.sessions(), {})
+
     def test_request_data_conversion_fails_before_the_engine(self):
         c = coordinator("p", "c", processing=["p"], routes=[("p", "c")])
         before = state(c)

@@ -237,6 +237,34 @@ class FoldEventTest(unittest.TestCase):
         n.fold_event("AgentDone", Lying(agent="e"))
         self.assertEqual(n.agent_status("e"), "done")
 
+    def test_reentrant_calls_during_a_fold_are_refused(self):
+        # A key whose hash collides with "agent" makes the dict lookup run
+        # Python code while fold_event holds the session.
+        n = network()
+        seen = []
+
+        class Colliding(str):
+            def __hash__(self):
+                return hash("agent")
+
+            def __eq__(self, other):
+                for call in (lambda: n.agent_status("e"), lambda: n.active_agent,
+                             lambda: n.delegation_graph(), lambda: n.reset_agent("e"),
+                             lambda: n.fold_event("UserMessage", {})):
+                    try:
+                        call()
+                        seen.append("ran")
+                    except RuntimeError as e:
+                        seen.append(str(e))
+                return False
+
+        with self.assertRaises(ValueError) as caught:
+            n.fold_event("AgentDone", {Colliding("x"): "e"})
+        self.assertEqual(str(caught.exception), "missing agent")
+        self.assertEqual(seen, ["Already mutably borrowed"] * 3 + ["Already borrowed"] * 2)
+        self.assertEqual(n.agent_status("e"), "idle")
+        self.assertEqual(n.fold_event("UserMessage", {}), NO_REQUESTS)
+
     def test_static_delegation_gated_until_complete(self):
         n = network()
         n.fold_event("UserMessage", {})
