@@ -2,6 +2,8 @@
 // any test that runs the cases of its kinds through its readers.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,5 +30,15 @@ std::vector<VectorCase> vector_cases(std::string_view kind);
 
 // Loads the whole file once.
 const std::vector<VectorCase>& all_vector_cases();
+
+// What a reader answers for one case: "OK <canonical JSON>", "OK" where the
+// record has no writer, or "ERR <message>".
+using VectorOutcome = std::function<std::string(const VectorCase&)>;
+
+// Runs every case of `kinds` through `outcome` and fails the current test on
+// each case that neither agrees nor differs in one of the system's known,
+// deliberate ways; prints a tally per kind and format.
+void expect_every_case_agrees(std::initializer_list<const char*> kinds,
+                              const VectorOutcome& outcome);
 
 }  // namespace vostrel::testing

@@ -4,8 +4,6 @@
 // was read.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <map>
 #include <utility>
 
 #include "engine/kernel/value_io.h"
@@ -144,27 +142,9 @@ std::string outcome(const testing::VectorCase& c) {
 }
 
 TEST(VectorsSessionDef, EveryCaseOfTheDefinitionAndInputKindsAgrees) {
-  const char* kinds[] = {"session_def", "connection", "sources", "outbound_checks_input",
-                         "inbound_checks_input"};
-  std::map<std::string, std::pair<int, int>> tally;  // kind/format -> (passed, total)
-  int failures = 0;
-  for (const char* kind : kinds) {
-    auto cases = testing::vector_cases(kind);
-    EXPECT_FALSE(cases.empty()) << "no cases of kind " << kind;
-    for (const auto& c : cases) {
-      std::string got = outcome(c);
-      auto& t = tally[c.kind + "/" + c.format];
-      ++t.second;
-      if (got == c.expect) {
-        ++t.first;
-      } else if (++failures <= 60) {
-        ADD_FAILURE() << c.id << "\n  input:    " << c.input << "\n  expected: " << c.expect
-                      << "\n  got:      " << got;
-      }
-    }
-  }
-  for (const auto& [k, t] : tally) std::printf("vectors %-30s %d/%d\n", k.c_str(), t.first, t.second);
-  EXPECT_EQ(failures, 0);
+  testing::expect_every_case_agrees({"session_def", "connection", "sources",
+                                     "outbound_checks_input", "inbound_checks_input"},
+                                    outcome);
 }
 
 }  // namespace

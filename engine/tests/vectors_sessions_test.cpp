@@ -3,8 +3,6 @@
 // successful read must write back as the case's canonical text.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <map>
 
 #include "engine/kernel/routing.h"
 #include "engine/kernel/routing_io.h"
@@ -43,48 +41,9 @@ std::string outcome(const testing::VectorCase& c) {
   return "unsupported kind/format";
 }
 
-// The one deliberate difference these kinds meet (see vectors_kernel_test.cpp
-// and codec_rules_test.cpp): the Value reader names a JSON null "unit value"
-// in its type errors, where the other readers say "null".
-bool null_named_unit_value(const testing::VectorCase& c, const std::string& got) {
-  if (c.format != "json" || c.ok()) return false;
-  std::string want = c.expect;
-  constexpr std::string_view null = "invalid type: null, ";
-  auto at = want.find(null);
-  if (at == std::string::npos) return false;
-  want.replace(at, null.size(), "invalid type: unit value, ");
-  return got == want;
-}
-
 TEST(VectorsSessions, EveryCaseOfTheRoutingAndSnapshotKindsAgrees) {
-  const char* kinds[] = {"routing", "dispatch_rule", "inbound_checks", "snapshot"};
-  std::map<std::string, std::pair<int, int>> tally;  // kind/format -> (passed, total)
-  int failures = 0;
-  int unit_values = 0;
-  for (const char* kind : kinds) {
-    auto cases = testing::vector_cases(kind);
-    EXPECT_FALSE(cases.empty()) << "no cases of kind " << kind;
-    for (const auto& c : cases) {
-      std::string got = outcome(c);
-      bool pass = got == c.expect || (c.ok() && got == "OK");
-      if (!pass && null_named_unit_value(c, got)) {
-        pass = true;
-        ++unit_values;
-      }
-      auto& t = tally[c.kind + "/" + c.format];
-      ++t.second;
-      if (pass) {
-        ++t.first;
-      } else if (++failures <= 60) {
-        ADD_FAILURE() << c.id << "\n  input:    " << (c.format == "json" ? c.input : "(bytes)")
-                      << "\n  expected: " << c.expect << "\n  got:      " << got;
-      }
-    }
-  }
-  for (const auto& [k, t] : tally) std::printf("vectors %-24s %d/%d\n", k.c_str(), t.first, t.second);
-  std::printf("vectors known difference (%d): a JSON null read as a Value is a \"unit value\"\n",
-              unit_values);
-  EXPECT_EQ(failures, 0);
+  testing::expect_every_case_agrees({"routing", "dispatch_rule", "inbound_checks", "snapshot"},
+                                    outcome);
 }
 
 // Every snapshot read from the cases, written in MessagePack and read back,
