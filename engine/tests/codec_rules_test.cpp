@@ -162,6 +162,19 @@ TEST(CodecRules, MessagePackTagMaps) {
   });
 }
 
+// A held value's tag map must have exactly one entry; of another size it is
+// refused as the annotation maps are ("map with a single key"): the map is
+// of the right kind, its size is what is wrong.
+TEST(CodecRules, HeldTagMapOfAnotherSize) {
+  check({
+      {Doc::JsonTransducer, with_guard(R"({"op":"Lit","value":{"value":5,"type":{"Int":null}}})"), "OK"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Lit","value":{"type":{},"value":5}})"),
+       "invalid value: map, expected map with a single key at line 1 column 92"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Lit","value":{"type":{"Int":null,"x":null},"value":5}})"),
+       "invalid value: map, expected map with a single key at line 1 column 111"},
+  });
+}
+
 // A variant index is any non-negative integer, whatever its stored format.
 TEST(CodecRules, IndicesInAnyIntegerFormat) {
   check({
