@@ -5,6 +5,11 @@ PY313 := $(shell tools/python313.sh)
 CMAKE_PY := -DPython3_ROOT_DIR=$(PY313) -DPython3_EXECUTABLE=$(PY313)/bin/python3.13
 
 .PHONY: setup dev asan test test-dev test-asan demo bench clean
+.PHONY: fuzz
+
+# The libFuzzer targets of fuzz/, FUZZ_SECONDS each (default 30).
+fuzz:
+	JOBS=$(or $(JOBS),3) tools/fuzz.sh -t $(or $(FUZZ_SECONDS),30)
 
 setup:
 	@tools/setup.sh

@@ -1,6 +1,14 @@
 #include "engine/codec/content.h"
 
 namespace vostrel::codec {
+
+Content::Content() = default;
+Content::~Content() = default;
+Content::Content(const Content&) = default;
+Content::Content(Content&&) noexcept = default;
+Content& Content::operator=(const Content&) = default;
+Content& Content::operator=(Content&&) noexcept = default;
+
 namespace {
 
 using CK = Content::Kind;

@@ -35,6 +35,16 @@ struct Content {
   std::vector<Content> items;                     // Seq; Some and Newtype hold one
   std::vector<std::pair<Content, Content>> entries;  // Map, in document order
 
+  // Defined where Content is complete: a pair of an incomplete type cannot
+  // be destroyed or copied, and clang instantiates the implicit members at
+  // the closing brace.
+  Content();
+  ~Content();
+  Content(const Content&);
+  Content(Content&&) noexcept;
+  Content& operator=(const Content&);
+  Content& operator=(Content&&) noexcept;
+
   Unexpected unexpected() const;
 };
 

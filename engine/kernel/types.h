@@ -59,6 +59,13 @@ using ExprNode = std::variant<expr::Lit, expr::Ref, expr::Add, expr::Mul, expr::
                               expr::MDel, expr::MKeys, expr::Rec, expr::ELet, expr::IfElse,
                               expr::LFold, expr::StrCat, expr::Macro>;
 
+template <class T, class Variant>
+inline constexpr bool is_alternative_of = false;
+template <class T, class... Ts>
+inline constexpr bool is_alternative_of<T, std::variant<Ts...>> = (std::is_same_v<T, Ts> || ...);
+template <class T>
+concept is_expr_node = is_alternative_of<T, ExprNode>;
+
 inline constexpr std::string_view kExprVariantNames[] = {
     "Lit", "Ref", "Add", "Mul", "Div", "Mod", "Gt", "Eq", "LAppend", "MPut",
     "MGet", "MDel", "MKeys", "Rec", "ELet", "IfElse", "LFold", "StrCat", "Macro"};
@@ -67,12 +74,12 @@ struct Expr {
   ExprNode node;
 
   Expr() = default;
-  // The Expr test comes first: asking whether a node is constructible from
-  // an Expr would ask this very constraint again (a copy through Box passes
-  // an `Expr&`).
+  // Only the node types themselves convert. Asking instead whether the
+  // variant is constructible from the argument would ask this very
+  // constraint again (a node is built from Box<Expr> children), which clang
+  // refuses as a constraint that depends on itself.
   template <class Node>
-    requires(!std::is_same_v<std::remove_cvref_t<Node>, Expr>) &&
-            std::is_constructible_v<ExprNode, Node&&>
+    requires is_expr_node<std::remove_cvref_t<Node>>
   Expr(Node&& n) : node(std::forward<Node>(n)) {}  // NOLINT: a node is an expression
 };
 
