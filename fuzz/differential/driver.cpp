@@ -19,6 +19,8 @@
 #include "engine/codec/record.h"
 #include "engine/kernel/types_io.h"
 #include "engine/kernel/value_io.h"
+#include "engine/routing_inputs.h"
+#include "engine/session_def.h"
 
 namespace {
 
@@ -204,6 +206,45 @@ class Canon {
     list(r.emits, [this](const kernel::Expr& e) { expr(e); });
     out += '}';
   }
+  // An object of string members, in the order given.
+  void strings(std::initializer_list<std::pair<std::string_view, const std::string*>> members) {
+    out += '{';
+    for (const auto& [k, v] : members) {
+      key(k);
+      str(*v);
+    }
+    out += '}';
+  }
+  void session_def(const session_def::SessionDef& d) {
+    out += '{';
+    key("name");
+    str(d.name);
+    key("transducers");
+    list(d.transducers, [this](const std::string& t) { str(t); });
+    key("connections");
+    list(d.connections, [this](const session_def::ConnectionSpec& c) {
+      out += '{';
+      key("source_id");
+      str(c.source_id);
+      key("pairs");
+      list(c.pairs, [this](const session_def::SourcePairDef& p) {
+        strings({{"request_type", &p.request_type}, {"result_type", &p.result_type}});
+      });
+      key("checks");
+      list(c.checks, [this](const session_def::CheckDef& k) {
+        strings({{"intercept", &k.intercept}, {"direction", &k.direction},
+                 {"check_source", &k.check_source}});
+      });
+      out += '}';
+    });
+    key("config");
+    out += '{';
+    for (const auto& [k, v] : d.config) {
+      key(k);
+      str(v);
+    }
+    out += "}}";
+  }
   void transducer(const kernel::TransducerDef& t) {
     out += '{';
     key("name");
@@ -241,6 +282,15 @@ std::expected<T, std::string> read(const Case& c, const std::string& doc) {
 template <class T, class Print>
 Answer read_answer(const Case& c, const std::string& doc, Print print) {
   auto r = read<T>(c, doc);
+  if (!r) return {false, r.error()};
+  return {true, canon(*r, print)};
+}
+
+// A whole-document JSON reader of the system's own.
+template <class Read, class Print>
+Answer json_answer(const Case& c, const std::string& doc, Read read_doc, Print print) {
+  if (c.format != "json") return {std::nullopt, {}};
+  auto r = read_doc(doc);
   if (!r) return {false, r.error()};
   return {true, canon(*r, print)};
 }
@@ -291,6 +341,40 @@ Answer answer(const Case& c) {
         c, doc, [](Canon& o, const std::vector<TransducerDef>& ts) {
           o.list(ts, [&](const TransducerDef& t) { o.transducer(t); });
         });
+  if (c.kind == "session_def")
+    return json_answer(c, doc, session_def::from_json,
+                       [](Canon& o, const session_def::SessionDef& d) { o.session_def(d); });
+  if (c.kind == "sources")
+    return json_answer(c, doc, routing_inputs::sources_from_json,
+                       [](Canon& o, const std::vector<agent_fold::SourceRegistration>& rs) {
+                         o.list(rs, [&](const agent_fold::SourceRegistration& r) {
+                           o.out += '{';
+                           o.key("source_id");
+                           o.str(r.source_id);
+                           o.key("pairs");
+                           o.list(r.pairs, [&](const agent_fold::SourcePair& p) {
+                             o.strings({{"request_type", &p.request_type},
+                                        {"result_type", &p.result_type}});
+                           });
+                           o.out += '}';
+                         });
+                       });
+  if (c.kind == "outbound_checks_input")
+    return json_answer(c, doc, routing_inputs::outbound_checks_from_json,
+                       [](Canon& o, const std::vector<agent_fold::OutboundCheckDef>& ks) {
+                         o.list(ks, [&](const agent_fold::OutboundCheckDef& k) {
+                           o.strings({{"request_type", &k.request_type},
+                                      {"check_source", &k.check_source}});
+                         });
+                       });
+  if (c.kind == "inbound_checks_input")
+    return json_answer(c, doc, routing_inputs::inbound_checks_from_json,
+                       [](Canon& o, const std::vector<agent_fold::ResultCheckDef>& ks) {
+                         o.list(ks, [&](const agent_fold::ResultCheckDef& k) {
+                           o.strings({{"result_type", &k.result_type},
+                                      {"check_source", &k.check_source}});
+                         });
+                       });
   return {std::nullopt, {}};
 }
 
