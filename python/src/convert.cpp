@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <set>
 
 namespace vostrel::py {
 
@@ -128,12 +129,15 @@ Frame open_frame(PyObject* obj, Shape shape) {
 }
 
 // Converts `root` (a list or dict when `as_env`) into a Value, or an Env
-// when `as_env`; the walk keeps its own stack of frames.
+// when `as_env`; the walk keeps its own stack of frames. A list or dict that
+// contains itself would be walked forever (and its value would never end),
+// so meeting a container that is still open is refused.
 std::optional<Value> convert_tree(PyObject* root, Map* env_out) {
   Shape root_shape = classify(root);
   if (root_shape == Shape::Scalar) return scalar_to_value(root);
 
   std::vector<Frame> stack;
+  std::set<PyObject*> open{root};  // the containers of `stack`
   stack.push_back(open_frame(root, root_shape));
   std::optional<Value> finished;  // a completed child waiting for its parent
   while (true) {
@@ -166,6 +170,7 @@ std::optional<Value> convert_tree(PyObject* root, Map* env_out) {
     if (!child) {
       Frame done = std::move(stack.back());
       stack.pop_back();
+      open.erase(done.obj);
       if (stack.empty()) {
         if (env_out) {
           *env_out = std::move(done.entries);
@@ -183,6 +188,11 @@ std::optional<Value> convert_tree(PyObject* root, Map* env_out) {
       finished = scalar_to_value(child);
       if (!finished) return std::nullopt;
     } else {
+      if (!open.insert(child).second) {
+        PyErr_Format(PyExc_ValueError, "Cannot convert %s that contains itself to Vostrel Value",
+                     type_name(child).c_str());
+        return std::nullopt;
+      }
       stack.push_back(open_frame(child, shape));
     }
   }
