@@ -3,13 +3,14 @@
 // reader takes, which must then fail with the reader's limit message), and
 // writing what was read back gives the same bytes.
 //
-// The first byte picks what is read and how: a Value, an Env (and, further
-// down, a Snapshot), from JSON text or MessagePack bytes; the rest is the
-// document.
+// The first byte picks what is read and how: a Value, an Env or a
+// Snapshot, from JSON text or MessagePack bytes; the rest is the document.
 #include <functional>
 
 #include "engine/kernel/value_io.h"
+#include "engine/session.h"
 #include "fuzz_support.h"
+#include "snapshot_forms.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ const Forms<kernel::Env> kEnv{
     [](const kernel::Env& e) { return kernel::to_json(e); },
     [](const kernel::Env& e) { return kernel::to_msgpack(e); }, fuzz::env_nesting};
 
+const Forms<session::Snapshot> kSnapshot{
+    session::snapshot_from_json, session::snapshot_from_msgpack, session::snapshot_to_json,
+    session::snapshot_to_msgpack, fuzz::snapshot_nesting};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -75,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: case 7: round_trip(kValue, doc, false); break;
     case 2: round_trip(kEnv, doc, true); break;
     case 3: round_trip(kEnv, doc, false); break;
-    default: break;
+    case 4: round_trip(kSnapshot, doc, true); break;
+    case 5: round_trip(kSnapshot, doc, false); break;
   }
   return 0;
 }
