@@ -19,7 +19,9 @@
 #include "engine/codec/record.h"
 #include "engine/kernel/types_io.h"
 #include "engine/kernel/value_io.h"
+#include "engine/kernel/routing.h"
 #include "engine/routing_inputs.h"
+#include "engine/session.h"
 #include "engine/session_def.h"
 
 namespace {
@@ -323,7 +325,28 @@ Answer answer(const Case& c) {
                                [](const Env& e) { return to_msgpack(e); });
     return read_answer<Env>(c, doc, env_json);
   }
+  if (c.kind == "snapshot") {
+    using session::Snapshot;
+    auto from_json = [](std::string_view t) { return session::snapshot_from_json(t); };
+    if (write) {
+      auto r = from_json(doc);
+      if (!r) return {false, r.error()};
+      return {true, c.format == "msgpack" ? hex(session::snapshot_to_msgpack(*r))
+                                          : session::snapshot_to_json(*r)};
+    }
+    auto r = c.format == "msgpack" ? session::snapshot_from_msgpack(doc) : from_json(doc);
+    if (!r) return {false, r.error()};
+    return {true, session::snapshot_to_json(*r)};
+  }
   if (write) return {std::nullopt, {}};
+  if (c.kind == "routing")
+    return json_answer(c, doc, kernel::routing_from_json,
+                       [](Canon& o, const RoutingConfig& r) { kernel::write_routing_json(r, o.out); });
+  if (c.kind == "inbound_checks")
+    return json_answer(c, doc, kernel::inbound_checks_from_json,
+                       [](Canon& o, const std::vector<InboundCheckDef>& k) {
+                         kernel::write_inbound_checks_json(k, o.out);
+                       });
   if (c.kind == "expr") return read_answer<Expr>(c, doc, [](Canon& o, const Expr& e) { o.expr(e); });
   if (c.kind == "rec_field")
     return read_answer<RecField>(c, doc, [](Canon& o, const RecField& f) { o.rec_field(f); });
