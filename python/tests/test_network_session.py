@@ -261,7 +261,10 @@ class FoldEventTest(unittest.TestCase):
         with self.assertRaises(ValueError) as caught:
             n.fold_event("AgentDone", {Colliding("x"): "e"})
         self.assertEqual(str(caught.exception), "missing agent")
-        self.assertEqual(seen, ["Already mutably borrowed"] * 3 + ["Already borrowed"] * 2)
+        # The lookup may compare the key more than once; every round is refused.
+        one_round = ["Already mutably borrowed"] * 3 + ["Already borrowed"] * 2
+        self.assertTrue(seen)
+        self.assertEqual(seen, one_round * (len(seen) // len(one_round)))
         self.assertEqual(n.agent_status("e"), "idle")
         self.assertEqual(n.fold_event("UserMessage", {}), NO_REQUESTS)
 
