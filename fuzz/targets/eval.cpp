@@ -3,8 +3,10 @@
 // Input: the definition's JSON text, then up to four events, each after a
 // NUL byte: the event tag, optionally followed by 0x01 and the event data as
 // an Env in JSON (data that does not read is taken as empty). A tag "#k"
-// stands for the `on` of rule k (modulo the rule count), so that mutations
-// reach the rules without having to spell their tags.
+// stands for the `on` of rule k (modulo the rule count) of all the rules
+// run, so that mutations reach the rules without having to spell their tags.
+// The definition runs after the six standard transducers, over one
+// environment, as in a session.
 //
 // Evaluation is total: it must return whatever the definition, and what it
 // returns must write and read back. Inputs whose worst-case cost exceeds a
@@ -12,6 +14,7 @@
 #include "engine/kernel/types_io.h"
 #include "engine/kernel/value_io.h"
 #include "engine/kernel/vm.h"
+#include "engine/stdlib.h"
 #include "eval_bound.h"
 #include "fuzz_support.h"
 
@@ -27,11 +30,15 @@ struct Event {
   kernel::Env data;
 };
 
-std::string tag_of(std::string_view spec, const kernel::TransducerDef& t) {
-  if (spec.size() >= 2 && spec[0] == '#' && !t.rules.empty()) {
+std::string tag_of(std::string_view spec, const std::vector<kernel::TransducerDef>& ts) {
+  std::vector<const std::string*> tags;
+  for (const auto& t : ts)
+    for (const auto& r : t.rules) tags.push_back(&r.on);
+  if (spec.size() >= 2 && spec[0] == '#' && !tags.empty()) {
     std::size_t k = 0;
     for (char c : spec.substr(1)) k = k * 10 + static_cast<unsigned char>(c) % 10;
-    return t.rules[k % t.rules.size()].on;
+    // The fuzzed definition's rules come last; count from there.
+    return *tags[tags.size() - 1 - k % tags.size()];
   }
   return std::string(spec);
 }
@@ -57,12 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto parts = fuzz::split(fuzz::as_text(data, size), '\0');
   auto def = kernel::transducer_from_json(parts[0]);
   if (!def) return 0;
-  const std::vector<kernel::TransducerDef> ts{*def};
+  static const std::vector<kernel::TransducerDef> standard = stdlib::stdlib();
+  std::vector<kernel::TransducerDef> ts = standard;
+  ts.push_back(*def);
 
   std::vector<Event> events;
   for (std::size_t i = 1; i < parts.size() && events.size() < kMaxEvents; ++i) {
     const std::size_t sep = parts[i].find('\x01');
-    Event e{tag_of(parts[i].substr(0, sep), *def), {}};
+    Event e{tag_of(parts[i].substr(0, sep), ts), {}};
     if (sep != std::string_view::npos) {
       if (auto env = kernel::env_from_json(parts[i].substr(sep + 1))) e.data = std::move(*env);
     }
@@ -71,9 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   kernel::Env env;
   std::map<std::string, std::uint64_t> slot_sizes;
-  for (const auto& slot : def->slots) {
-    env.insert_or_assign(slot.name, slot.initial);
-    slot_sizes[slot.name] = fuzz::EvalBound::size_of(slot.initial);
+  for (const auto& t : ts) {
+    for (const auto& slot : t.slots) {
+      env.insert_or_assign(slot.name, slot.initial);
+      slot_sizes[slot.name] = fuzz::EvalBound::size_of(slot.initial);
+    }
   }
   fuzz::EvalBound bound(kBudget);
   for (const auto& e : events) bound.run(ts, slot_sizes, e.tag, e.data);
