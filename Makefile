@@ -16,7 +16,7 @@ fuzz:
 differential:
 	tools/setup.sh oracle || echo "differential: the reference codec's crates are not installed"
 	JOBS=$(or $(JOBS),3) tools/fuzz.sh --build-only
-	tools/differential.py --count $(or $(DIFF_COUNT),20000) --seed $(or $(DIFF_SEED),1); \
+	tools/differential.py --count $(or $(DIFF_COUNT),20000) --seed $(or $(DIFF_SEED),1) --show 3; \
 	  s=$$?; [ $$s -eq 3 ] || exit $$s
 
 # The Python tests against the sanitizer build of the module.

@@ -742,6 +742,11 @@ def known_difference(case, data, ours, theirs):
     if json_fmt and not ours["ok"] and ot.startswith("recursion limit exceeded") \
             and not tt.startswith("recursion limit exceeded") and nesting(data) > 127:
         return "D8"  # skipped values count towards the limit here, not there
+    if not json_fmt and re.search(r"invalid type: integer `\d+`, expected field identifier", tt):
+        # an integer map key in a width the buffered reader of the reference
+        # codec does not take (u16, u32); here any non-negative integer
+        # selects its field (or is ignored beyond the last)
+        return "D11c"
     d11_marks = ("map with a single key", "expected unit", "wrong msgpack marker",
                  "array had incorrect length, expected 0", "array had incorrect length, expected 2",
                  "expected variant identifier", "expected string or map")
