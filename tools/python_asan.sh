@@ -32,4 +32,5 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/build/asan/python"
 export VOSTREL_SOURCE_DIR="$PWD"
+export VOSTREL_SANITIZED=1
 "$py/bin/python3.13" -m unittest discover -s python/tests -t python/tests

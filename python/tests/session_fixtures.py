@@ -1,11 +1,9 @@
 """Small transducers for the session class tests, written as JSON."""
 
-import gc
 import json
-import os
-import sys
 
 import vostrel._core as core
+from leak_checks import allocated_growth, rss_growth_kib  # noqa: F401 (re-exported)
 
 
 def value(v):
@@ -66,32 +64,3 @@ def inbound_defs(defs=()):
 
 def config(dispatch=(), outbound=(), inbound=(), defs=()):
     return core.SessionConfig(topology(dispatch, outbound, inbound), inbound_defs(defs))
-
-
-def allocated_growth(action, rounds=300):
-    """Blocks still allocated after `rounds` more calls of `action` than
-    after a warm-up; near zero unless a call leaks Python objects."""
-    for _ in range(50):
-        action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
-
-
-def rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGESIZE") // 1024
-
-
-def rss_growth_kib(action, rounds=20000):
-    """Resident memory gained over `rounds` calls after a warm-up: bounded
-    unless a call leaks engine memory."""
-    for _ in range(2000):
-        action()
-    before = rss_kib()
-    for _ in range(rounds):
-        action()
-    return rss_kib() - before
