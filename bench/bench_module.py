@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""Benchmarks of the vostrel._core module as a Python host sees it.
+
+Measures, each as the median of repeated runs:
+  1. agent turn cost against history length: an AgentSession over stdlib()
+     whose history is built by folding events, at several history lengths:
+     a UserMessage fold (one LlmRequest carrying the whole history), a
+     ToolResult fold while another tool result is outstanding (no request),
+     and get_state() (the whole state handed to Python once);
+  2. the snapshot codecs of that session against the standard library's json;
+  3. start-up: importing the module in a fresh interpreter, stdlib(), and
+     load_transducer of a 100-rule definition.
+Prints one table with the medians and each ratio against its target.
+
+    PYTHONPATH=build/dev/python python3 bench/bench_module.py [--smoke]
+
+--smoke runs tiny sizes once or twice: it checks that everything runs and
+that every measured call does what it is meant to, not how fast it is.
+"""
+
+import argparse
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+from vostrel import _core as core
+
+TOPOLOGY = json.dumps({
+    "dispatch_rules": [
+        {"request_type": "LlmRequest", "result_type": "LlmResponse"},
+        {"request_type": "ToolRequest", "result_type": "ToolResult"},
+    ],
+    "outbound_checks": [],
+    "inbound_checks": [],
+})
+
+TEXT = ("The quick brown fox jumps over the lazy dog; then it asks for the "
+        "weather in Zurich and for a table of the next three days.")
+
+
+def run_once(fn, i):
+    """Wall time of one `fn(i)` with the collector off (as timeit does);
+    returns (seconds, result). The caller frees the result outside the timed
+    window."""
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn(i)
+        return time.perf_counter() - start, result
+    finally:
+        gc.enable()
+
+
+def timed_rounds(steps, reps):
+    """Medians of several measurements taken side by side: each round runs
+    every step once, in order, so that a busy machine weighs on all of them
+    alike. `steps` maps a name to (fn, after); `after(i, result)`, if any,
+    runs untimed (checks, and resetting what the next round needs)."""
+    times = {name: [] for name in steps}
+    for i in range(reps):
+        for name, (fn, after) in steps.items():
+            seconds, result = run_once(fn, i)
+            times[name].append(seconds)
+            if after:
+                after(i, result)
+            del result
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def timed(fn, reps):
+    return timed_rounds({"fn": (fn, None)}, reps)["fn"]
+
+
+def expect(condition, what):
+    if not condition:
+        raise SystemExit("bench_module: " + what)
+
+
+def session_with_history(n):
+    """An AgentSession over stdlib() whose history holds `n` messages, built
+    by folding events that append one message each and request nothing."""
+    config = core.SessionConfig(TOPOLOGY)
+    s = core.AgentSession(core.stdlib(), config)
+    tag, data = core.session_init([])
+    s.boot(tag, data)
+    for i in range(n):
+        if i % 2:
+            s.fold_event("LlmContent", {"content": f"{i}: {TEXT}"})
+        else:
+            s.fold_event("LlmResponse", {"role": "assistant", "parts": [f"{i}: {TEXT}"],
+                                         "tool_calls": []})
+    expect(len(s.get_state()["messages"]) == n, f"history of {n} messages not built")
+    expect(s.is_idle, "history building left requests pending")
+    return s
+
+
+def turn_costs(n, reps):
+    """Medians of the three per-turn measurements at history length `n`."""
+    s = session_with_history(n)
+
+    # One response with more tool calls than rounds: every ToolResult below
+    # leaves at least one outstanding, so none of them emits anything.
+    calls = [{"id": f"c{i}", "name": "lookup", "arguments": "{}"} for i in range(reps + 1)]
+    out = s.fold_event("LlmResponse", {"role": "assistant", "parts": [], "tool_calls": calls})
+    expect(len(out["requests"]) == reps + 1, "tool calls did not emit their ToolRequests")
+
+    def check_request(i, out):
+        reqs = out["requests"]
+        expect(len(reqs) == 1 and reqs[0]["request"]["type"] == "LlmRequest",
+               "UserMessage did not emit one LlmRequest")
+        expect(len(reqs[0]["request"]["context"]) >= n, "LlmRequest without the whole history")
+        s.cancel_request("LlmRequest")  # so that the next UserMessage is not gated
+
+    def check_silent(i, out):
+        expect(out == {"requests": []}, "ToolResult with a call outstanding emitted requests")
+
+    t = timed_rounds({
+        "get_state": (lambda i: s.get_state(), None),
+        "user": (lambda i: s.fold_event("UserMessage", {"parts": [f"question {i}"]}), check_request),
+        "tool": (lambda i: s.fold_event("ToolResult", {
+            "key": f"ToolRequest:c{i}", "tool_call_id": f"c{i}", "name": "lookup",
+            "content": f"result {i}: {TEXT}", "is_error": False}), check_silent),
+    }, reps)
+    return s, t["get_state"], t["user"], t["tool"]
+
+
+def snapshot_costs(s, reps):
+    snap = s.snapshot()
+    text = snap.to_json()
+    data = snap.to_msgpack()
+    obj = json.loads(text)
+    back = core.Snapshot.from_json(text)
+    expect(back.to_json() == text, "snapshot JSON does not read back the same")
+    expect(core.Snapshot.from_msgpack(data).to_json() == text, "snapshot MessagePack does not read back")
+    compact = json.dumps(obj, separators=(",", ":"))
+    expect(json.loads(compact) == obj, "json round trip")
+    t = timed_rounds({
+        "from_json": (lambda i: core.Snapshot.from_json(text), None),
+        "json.loads": (lambda i: json.loads(text), None),
+        "from_msgpack": (lambda i: core.Snapshot.from_msgpack(data), None),
+        "to_json": (lambda i: snap.to_json(), None),
+        "json.dumps": (lambda i: json.dumps(obj, separators=(",", ":")), None),
+    }, reps)
+    t["json_bytes"] = len(text.encode())
+    t["msgpack_bytes"] = len(data)
+    return t
+
+
+def big_definition(rules):
+    def lit(v):
+        return {"op": "Lit", "value": {"type": "Int", "value": v}}
+    return json.dumps({
+        "name": "big",
+        "slots": [{"name": "n", "initial": {"type": "Int", "value": 0}}],
+        "rules": [{
+            "on": f"Event{i}",
+            "guard": {"op": "Gt", "left": {"op": "Ref", "name": "n"}, "right": lit(i)},
+            "updates": [{"slot": "n", "expr": {"op": "Add", "left": {"op": "Ref", "name": "n"},
+                                               "right": lit(1)}}],
+            "emits": [{"op": "Rec", "fields": [
+                {"key": "type", "val_expr": {"op": "Lit", "value": {"type": "Str", "value": "Ping"}}},
+                {"key": "n", "val_expr": {"op": "Ref", "name": "n"}}]}],
+        } for i in range(rules)],
+    })
+
+
+def import_time(reps):
+    """Median time of `import vostrel._core` measured inside fresh interpreters."""
+    code = ("import time; t = time.perf_counter(); import vostrel._core; "
+            "print(time.perf_counter() - t)")
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(core.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
+    times = []
+    for _ in range(reps):
+        out = subprocess.run([sys.executable, "-c", code], env=env, check=True,
+                             capture_output=True, text=True)
+        times.append(float(out.stdout))
+    return statistics.median(times)
+
+
+def fmt_time(seconds):
+    if seconds >= 1:
+        return f"{seconds:.3f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3f} ms"
+    return f"{seconds * 1e6:.1f} us"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--smoke", action="store_true", help="tiny sizes, no figures worth reading")
+    args = ap.parse_args()
+
+    sizes = [10, 100] if args.smoke else [10, 1000, 10000]
+    reps = 2 if args.smoke else 21
+    targets_at = sizes[1:]
+
+    rows = []  # (measurement, size, median, ratio text, target text, verdict)
+
+    def row(what, size, median, ratio=None, target=None, strict=False):
+        verdict = ""
+        if ratio is not None and target is not None:
+            verdict = "ok" if (ratio < target if strict else ratio <= target) else "MISSED"
+        rows.append((what, size, fmt_time(median) if median is not None else "",
+                     "" if ratio is None else f"{ratio:.3f}",
+                     "" if target is None else f"{'<' if strict else '<='} {target}", verdict))
+
+    costs = {}
+    session = None
+    for n in sizes:
+        session, get_state, user, tool = turn_costs(n, reps)
+        costs[n] = (get_state, user, tool)
+        targeted = n in targets_at
+        row("get_state()", n, get_state)
+        row("fold_event UserMessage / get_state", n, user, user / get_state, 1.5 if targeted else None)
+        row("fold_event ToolResult (silent) / get_state", n, tool, tool / get_state,
+            0.5 if targeted else None)
+    small, large = sizes[-2], sizes[-1]
+    factor = large / small
+    for name, k in (("UserMessage", 1), ("ToolResult", 2)):
+        growth = costs[large][k] / costs[small][k]
+        row(f"growth of {name} fold, {small} -> {large} messages", f"x{factor:g}", None,
+            growth, factor)
+
+    snap = snapshot_costs(session, reps)
+    n = f"{large}+"
+    row("Snapshot.from_json / json.loads", n, snap["from_json"],
+        snap["from_json"] / snap["json.loads"], 0.7)
+    row("json.loads (baseline)", n, snap["json.loads"])
+    row("Snapshot.to_json / json.dumps", n, snap["to_json"], snap["to_json"] / snap["json.dumps"], 0.5)
+    row("json.dumps (baseline)", n, snap["json.dumps"])
+    row("Snapshot.from_msgpack / from_json", n, snap["from_msgpack"],
+        snap["from_msgpack"] / snap["from_json"], 0.6)
+    row("MessagePack bytes / JSON bytes", f"{snap['msgpack_bytes']}/{snap['json_bytes']}", None,
+        snap["msgpack_bytes"] / snap["json_bytes"], 1, strict=True)
+
+    row("import vostrel._core (fresh interpreter)", "", import_time(1 if args.smoke else 7))
+    row("stdlib()", "", timed(lambda i: core.stdlib(), reps))
+    definition = big_definition(100)
+    t = core.load_transducer(definition)
+    expect(t.name == "big", "load_transducer of the 100-rule definition")
+    row("load_transducer (100 rules)", f"{len(definition)} B",
+        timed(lambda i: core.load_transducer(definition), reps))
+
+    head = ("measurement", "size", "median", "ratio", "target", "")
+    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
+    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
+    print(f"vostrel._core module benchmarks ({'smoke run' if args.smoke else f'medians of {reps} runs'})")
+    print(line(head))
+    print(line(["-" * w for w in widths]))
+    for r in rows:
+        print(line(r))
+
+
+if __name__ == "__main__":
+    main()
