@@ -36,7 +36,7 @@ PyObject* session_dict(const kernel::CoordinatedSession& s) {
     Ref name(new_str(child));
     if (!name || PyList_Append(waiting.get(), name.get()) < 0) return nullptr;
   }
-  return ordered_dict({{"status", new_str(kernel::session_status_text(s.status))},
+  return new_dict({{"status", new_str(kernel::session_status_text(s.status))},
                        {"step_count", new_count(s.step_count)},
                        {"waiting_on", waiting.release()},
                        {"event_count", new_count(s.event_count)}});
@@ -44,25 +44,25 @@ PyObject* session_dict(const kernel::CoordinatedSession& s) {
 
 struct EffectToPy {
   PyObject* operator()(const fx::CreateSession& e) const {
-    return ordered_dict({{"type", new_str("CreateSession")}, {"id", new_str(e.id)}});
+    return new_dict({{"type", new_str("CreateSession")}, {"id", new_str(e.id)}});
   }
   PyObject* operator()(const fx::ForkSession& e) const {
-    return ordered_dict({{"type", new_str("ForkSession")},
+    return new_dict({{"type", new_str("ForkSession")},
                          {"parent", new_str(e.parent)},
                          {"child", new_str(e.child)},
                          {"parent_event_count", new_count(e.parent_event_count)}});
   }
   PyObject* operator()(const fx::DestroySession& e) const {
-    return ordered_dict({{"type", new_str("DestroySession")}, {"id", new_str(e.id)}});
+    return new_dict({{"type", new_str("DestroySession")}, {"id", new_str(e.id)}});
   }
   PyObject* operator()(const fx::AgentRequest& e) const {
-    return ordered_dict({{"type", new_str("AgentRequest")},
+    return new_dict({{"type", new_str("AgentRequest")},
                          {"session", new_str(e.session)},
                          {"event_tag", new_str(e.event_tag)},
                          {"request_data", env_to_py_dict(e.request_data)}});
   }
   PyObject* operator()(const fx::CollectAgentResult& e) const {
-    return ordered_dict({{"type", new_str("CollectAgentResult")},
+    return new_dict({{"type", new_str("CollectAgentResult")},
                          {"parent", new_str(e.parent)},
                          {"child", new_str(e.child)},
                          {"result_type", new_str(e.result_type)}});
@@ -217,18 +217,6 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* ordered_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-  std::vector<Ref> owned;
-  owned.reserve(items.size());
-  for (const auto& item : items) owned.emplace_back(item.second);
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [key, value] : items) {
-    if (!value || PyDict_SetItemString(dict.get(), key, value) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* session_to_py(const kernel::Coordinator& coordinator, std::string_view id) {
   const kernel::CoordinatedSession* s = coordinator.session(id);
   if (s == nullptr) Py_RETURN_NONE;
@@ -239,7 +227,7 @@ PyObject* delegation_graph_to_py(const kernel::Coordinator& coordinator) {
   Ref list(PyList_New(0));
   if (!list) return nullptr;
   for (const kernel::DelegationEdge& edge : coordinator.delegations()) {
-    Ref item(ordered_dict({{"src", new_str(edge.parent)}, {"dst", new_str(edge.child)}}));
+    Ref item(new_dict({{"src", new_str(edge.parent)}, {"dst", new_str(edge.child)}}));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();

@@ -19,11 +19,6 @@ struct PyCoordinator {
   BorrowFlag borrow;
 };
 
-// A new dict holding `items` in the order given. It owns every value at
-// once, so a null one (a failed allocation) fails the dict without leaking
-// the others.
-PyObject* ordered_dict(std::initializer_list<std::pair<const char*, PyObject*>> items);
-
 // {"status", "step_count", "waiting_on", "event_count"}, or None when no
 // session has that id. New references; null with the error set.
 PyObject* session_to_py(const kernel::Coordinator& coordinator, std::string_view id);

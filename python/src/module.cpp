@@ -1,5 +1,7 @@
 // Registration of the module's functions and classes, and the helpers that
 // make class and function objects.
+#include <vector>
+
 #include "object.h"
 #include "registry.h"
 
@@ -83,6 +85,23 @@ int add_function(PyObject* module, PyMethodDef* def) {
   Ref fn(PyCFunction_NewEx(def, module, module_name.get()));
   if (!fn) return -1;
   return PyModule_AddObjectRef(module, def->ml_name, fn.get());
+}
+
+PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
+  // Take every reference first, so none leaks whichever one fails.
+  std::vector<Ref> owned;
+  owned.reserve(entries.size());
+  for (const auto& entry : entries) owned.emplace_back(entry.second);
+  for (const Ref& value : owned) {
+    if (!value) return nullptr;
+  }
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  std::size_t i = 0;
+  for (const auto& entry : entries) {
+    if (PyDict_SetItemString(dict.get(), entry.first, owned[i++].get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
 
 PyObject* new_str_list(const std::vector<std::string>& items) {

@@ -85,10 +85,10 @@ std::optional<NetworkEvent> event_from(std::string_view type, PyObject* data) {
 PyObject* request_to_py(const kernel::NetworkRequest& request) {
   // A request marked for an outbound check shows exactly like a plain one.
   if (const auto* run = std::get_if<rq::AgentRequest>(&request)) {
-    return ordered_dict({{"type", new_str("AgentRequest")}, {"agent", new_str(run->agent)}});
+    return new_dict({{"type", new_str("AgentRequest")}, {"agent", new_str(run->agent)}});
   }
   const auto& collect = std::get<rq::CollectAgentResult>(request);
-  return ordered_dict({{"type", new_str("CollectAgentResult")}, {"agent", new_str(collect.agent)}});
+  return new_dict({{"type", new_str("CollectAgentResult")}, {"agent", new_str(collect.agent)}});
 }
 
 // {"requests": [...], "error": None}.
@@ -99,7 +99,7 @@ PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkReq
     Ref item(std::visit([](const auto& r) { return request_to_py(r.request); }, classified));
     if (!item || PyList_Append(requests.get(), item.get()) < 0) return nullptr;
   }
-  return ordered_dict({{"requests", requests.release()}, {"error", Py_NewRef(Py_None)}});
+  return new_dict({{"requests", requests.release()}, {"error", Py_NewRef(Py_None)}});
 }
 
 PyObject* fold(PyNetworkSession& n, NetworkEvent event) {

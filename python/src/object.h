@@ -9,6 +9,7 @@
 #pragma once
 
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -188,5 +189,9 @@ PyCFunction as_cfunction(Fn fn) {
 
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b); }
 PyObject* new_str_list(const std::vector<std::string>& items);
+// A new dict of the given entries in the given order; each value is a new
+// reference that the dict takes over (a null one, a failed allocation,
+// fails the whole call and the others are released).
+PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
 
 }  // namespace vostrel::py

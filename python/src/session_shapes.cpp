@@ -3,28 +3,12 @@
 #include <variant>
 
 #include "convert.h"
+#include "object.h"
 
 namespace vostrel::py {
 
 using unified_session::CheckThenDispatch;
 using unified_session::Dispatch;
-
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
-  // Take every reference first, so none leaks whichever one fails.
-  std::vector<Ref> owned;
-  owned.reserve(entries.size());
-  for (const auto& entry : entries) owned.emplace_back(entry.second);
-  for (const Ref& value : owned) {
-    if (!value) return nullptr;
-  }
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  std::size_t i = 0;
-  for (const auto& entry : entries) {
-    if (PyDict_SetItemString(dict.get(), entry.first, owned[i++].get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
 
 PyObject* action_dict(const agent_fold::RequestAction& action) {
   if (const auto* d = std::get_if<Dispatch<kernel::Value>>(&action)) {

@@ -63,11 +63,6 @@ struct PyFoldResult {
   BorrowFlag borrow;
 };
 
-// A new dict of the given entries in the given order; each value is a new
-// reference that the dict takes over (null ones make the whole call fail,
-// the others are released).
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
-
 // {"type": "Dispatch", "request": value} or
 // {"type": "CheckThenDispatch", "request": value, "check_source": source}.
 PyObject* action_dict(const agent_fold::RequestAction& action);
