@@ -8,6 +8,7 @@
 #include "borrow.h"
 #include "classes.h"
 #include "convert.h"
+#include "embed_support.h"
 #include "object.h"
 
 extern "C" PyObject* PyInit__core();
@@ -17,17 +18,7 @@ namespace {
 
 using kernel::Value;
 
-// The pending exception's type name and text, cleared.
-std::string take_error() {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!exc) return "<none>";
-  Ref owned(exc);
-  Ref text(PyObject_Str(exc));
-  std::string out = Py_TYPE(exc)->tp_name;
-  out += ": ";
-  if (text) out += PyUnicode_AsUTF8(text.get());
-  return out;
-}
+using embed::take_error;
 
 TEST(BorrowFlag, SharedAndExclusiveExcludeEachOther) {
   BorrowFlag flag;

@@ -8,24 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "borrow.h"
-#include "object.h"
+#include "embed_support.h"
 #include "session_shapes.h"
 
 namespace vostrel::py {
 namespace {
 
-// The pending exception as "Type: text", cleared ("" when none).
-std::string raised() {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!exc) return "";
-  Ref owned(exc);
-  Ref text(PyObject_Str(exc));
-  std::string out = Py_TYPE(exc)->tp_name;
-  out += ": ";
-  if (text) out += PyUnicode_AsUTF8(text.get());
-  return out;
-}
+using embed::check_borrows;
+using embed::take_error;
+using embed::Member;
 
 // The objects under test, made by Python code.
 Ref objects() {
@@ -51,43 +42,16 @@ fold = cont.fold_event("E", {})
   return globals;
 }
 
-struct Member {
-  const char* name;
-  const char* args;  // Py_BuildValue format of the arguments; null for a getter
-  bool mutates;
-};
-
 std::string call(PyObject* obj, const Member& m) {
   // Every argument format takes at most the one text "E".
   Ref result(m.args ? PyObject_CallMethod(obj, m.name, m.args, "E")
                     : PyObject_GetAttrString(obj, m.name));
-  return result ? "" : raised();
-}
-
-template <class Body>
-void check_borrows(PyObject* obj, const std::vector<Member>& members) {
-  ASSERT_TRUE(obj && is_instance<Body>(obj));
-  BorrowFlag& flag = body_of<Body>(obj).borrow;
-  for (const Member& m : members) {
-    SCOPED_TRACE(m.name);
-    {
-      Borrow held(flag, Access::Exclusive);
-      ASSERT_TRUE(held);
-      EXPECT_EQ(call(obj, m), m.mutates ? "RuntimeError: Already borrowed"
-                                        : "RuntimeError: Already mutably borrowed");
-    }
-    {
-      Borrow held(flag, Access::Shared);
-      ASSERT_TRUE(held);
-      EXPECT_EQ(call(obj, m), m.mutates ? "RuntimeError: Already borrowed" : "");
-    }
-    EXPECT_EQ(call(obj, m), "");
-  }
+  return result ? "" : take_error();
 }
 
 class SessionBorrows : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(globals_ = objects()) << raised(); }
+  void SetUp() override { ASSERT_TRUE(globals_ = objects()) << take_error(); }
   PyObject* get(const char* name) { return PyDict_GetItemString(globals_.get(), name); }
   Ref globals_;
 };
@@ -105,7 +69,7 @@ TEST_F(SessionBorrows, AgentSession) {
                                                   {"boot", "(s{})", true},
                                                   {"cancel_request", "(s)", true},
                                                   {"skip_inbound", "(s)", true},
-                                              });
+                                              }, call);
 }
 
 TEST_F(SessionBorrows, SessionAndStepResult) {
@@ -116,25 +80,25 @@ TEST_F(SessionBorrows, SessionAndStepResult) {
                                              {"is_quiescent", nullptr, false},
                                              {"pending", nullptr, false},
                                              {"snapshot", "()", false},
-                                         });
+                                         }, call);
   check_borrows<PyStepResult>(get("step"), {
                                                {"actions", nullptr, false},
                                                {"dispatched", nullptr, false},
                                                {"check_requests", nullptr, false},
                                                {"pending", nullptr, false},
                                                {"inbound_check", nullptr, false},
-                                           });
+                                           }, call);
 }
 
 TEST_F(SessionBorrows, ContinuationSessionAndFoldResult) {
   check_borrows<PyContinuationSession>(get("cont"), {
                                                         {"fold_event", "(s{})", true},
                                                         {"get_state", "()", false},
-                                                    });
+                                                    }, call);
   check_borrows<PyFoldResult>(get("fold"), {
                                                {"vm_env", nullptr, false},
                                                {"actions", nullptr, false},
-                                           });
+                                           }, call);
 }
 
 // Arity first, then the borrow, then the arguments' conversion.
@@ -142,11 +106,11 @@ TEST_F(SessionBorrows, CheckedInProtocolOrder) {
   PyObject* agent = get("agent");
   Borrow held(body_of<PyAgentSession>(agent).borrow, Access::Exclusive);
   Ref missing(PyObject_CallMethod(agent, "fold_event", "(s)", "E"));
-  EXPECT_EQ(raised(),
+  EXPECT_EQ(take_error(),
             "TypeError: AgentSession.fold_event() missing 1 required positional argument: "
             "'event_data'");
   Ref wrong(PyObject_CallMethod(agent, "fold_event", "(i[])", 1));
-  EXPECT_EQ(raised(), "RuntimeError: Already borrowed");
+  EXPECT_EQ(take_error(), "RuntimeError: Already borrowed");
 }
 
 }  // namespace
