@@ -1,11 +1,19 @@
 # Embeds the standard macro library (JSON text) and the standard transducer
 # library (MessagePack, encoded here from its readable JSON source) into the
 # engine as byte arrays under ${CMAKE_BINARY_DIR}/generated/vostrel/.
+# VOSTREL_ENGINE_TARGET (default vostrel_engine) is the library that embeds
+# them; VOSTREL_ROOT (default the top source directory) is the checkout.
 if(NOT Python3_EXECUTABLE)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
 endif()
 
-set(VOSTREL_DATA_DIR ${CMAKE_SOURCE_DIR}/engine/data)
+if(NOT VOSTREL_ENGINE_TARGET)
+  set(VOSTREL_ENGINE_TARGET vostrel_engine)
+endif()
+if(NOT VOSTREL_ROOT)
+  set(VOSTREL_ROOT ${CMAKE_SOURCE_DIR})
+endif()
+set(VOSTREL_DATA_DIR ${VOSTREL_ROOT}/engine/data)
 set(VOSTREL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated/vostrel)
 file(MAKE_DIRECTORY ${VOSTREL_GENERATED_DIR})
 
@@ -28,5 +36,5 @@ add_custom_command(
   VERBATIM)
 
 # Listing the outputs as sources makes them exist before the engine compiles.
-target_sources(vostrel_engine PRIVATE
+target_sources(${VOSTREL_ENGINE_TARGET} PRIVATE
   ${VOSTREL_GENERATED_DIR}/stdlib_msgpack.inc ${VOSTREL_GENERATED_DIR}/std_macros_json.inc)
