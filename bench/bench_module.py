@@ -12,6 +12,14 @@ Measures, each as the median of repeated runs:
      load_transducer of a 100-rule definition.
 Prints one table with the medians and each ratio against its target.
 
+Past a few MiB, a result handed to Python outgrows the memory CPython's
+small-object allocator keeps: freeing it returns whole arenas to the system,
+and the next call maps and first-touches fresh pages. Where a first touch is
+dear (it is on virtual machines), this adds a step to the wall time of every
+call that builds a large result, json.loads included. The growth rows are
+therefore also measured in a second interpreter run with PYTHONMALLOC=malloc,
+whose allocator keeps freed memory: that row shows the growth of the work.
+
     PYTHONPATH=build/dev/python python3 bench/bench_module.py [--smoke]
 
 --smoke runs tiny sizes once or twice: it checks that everything runs and
@@ -184,6 +192,23 @@ def import_time(reps):
     return statistics.median(times)
 
 
+def growth_with_malloc(small, large, reps):
+    """Growth of the per-turn costs from `small` to `large` messages, measured
+    in a fresh interpreter whose objects come from the C allocator."""
+    env = dict(os.environ, PYTHONMALLOC="malloc")
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--growth", str(small),
+                          str(large), str(reps)], env=env, check=True, capture_output=True,
+                         text=True)
+    return json.loads(out.stdout)
+
+
+def growth(small, large, reps):
+    """Growth of the UserMessage and ToolResult folds from `small` to `large`."""
+    costs = {n: turn_costs(n, reps)[1:] for n in (small, large)}
+    return {name: costs[large][k] / costs[small][k] for name, k in (("UserMessage", 1),
+                                                                   ("ToolResult", 2))}
+
+
 def fmt_time(seconds):
     if seconds >= 1:
         return f"{seconds:.3f} s"
@@ -195,7 +220,12 @@ def fmt_time(seconds):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, no figures worth reading")
+    ap.add_argument("--growth", nargs=3, type=int, metavar=("SMALL", "LARGE", "REPS"),
+                    help=argparse.SUPPRESS)  # the PYTHONMALLOC=malloc run: prints JSON
     args = ap.parse_args()
+    if args.growth:
+        print(json.dumps(growth(*args.growth)))
+        return
 
     sizes = [10, 100] if args.smoke else [10, 1000, 10000]
     reps = 2 if args.smoke else 21
@@ -223,10 +253,11 @@ def main():
             0.5 if targeted else None)
     small, large = sizes[-2], sizes[-1]
     factor = large / small
+    with_malloc = growth_with_malloc(small, large, reps)
     for name, k in (("UserMessage", 1), ("ToolResult", 2)):
-        growth = costs[large][k] / costs[small][k]
         row(f"growth of {name} fold, {small} -> {large} messages", f"x{factor:g}", None,
-            growth, factor)
+            costs[large][k] / costs[small][k], factor)
+        row(f"  the same, PYTHONMALLOC=malloc", f"x{factor:g}", None, with_malloc[name], factor)
 
     snap = snapshot_costs(session, reps)
     n = f"{large}+"

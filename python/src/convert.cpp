@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 
 namespace vostrel::py {
 
@@ -266,8 +268,40 @@ OutFrame frame_for(const List* list, const Map* map, PyObject* out) {
   return f;
 }
 
+// One Python string per distinct map key of a conversion: a history holds
+// thousands of maps with the same few keys, and sharing their key objects
+// saves an allocation and a hash per entry (as json.loads does). The views
+// point into the tree being converted, which outlives the memo; the lookup
+// order is never observable.
+class KeyMemo {
+ public:
+  KeyMemo() = default;
+  KeyMemo(const KeyMemo&) = delete;
+  KeyMemo& operator=(const KeyMemo&) = delete;
+  ~KeyMemo() {
+    for (auto& [text, key] : keys_) Py_DECREF(key);
+  }
+
+  // A new reference to the string for `text`, or nullptr with an error set.
+  PyObject* get(std::string_view text) {
+    auto [it, fresh] = keys_.try_emplace(text, nullptr);
+    if (fresh) {
+      it->second = new_str(text);
+      if (!it->second) {
+        keys_.erase(it);
+        return nullptr;
+      }
+    }
+    return Py_NewRef(it->second);
+  }
+
+ private:
+  std::unordered_map<std::string_view, PyObject*> keys_;
+};
+
 // Fills the fresh shell of the root container with its whole subtree.
 bool fill_tree(OutFrame root) {
+  KeyMemo keys;
   std::vector<OutFrame> stack;
   stack.push_back(root);
   while (!stack.empty()) {
@@ -281,7 +315,7 @@ bool fill_tree(OutFrame root) {
         child = &(*top.list)[index];
       }
     } else if (top.next != top.map->end()) {
-      key = new_str(top.next->first);
+      key = keys.get(top.next->first);
       if (!key) return false;
       child = &top.next->second;
       ++top.next;
