@@ -747,6 +747,10 @@ def known_difference(case, data, ours, theirs):
         # codec does not take (u16, u32); here any non-negative integer
         # selects its field (or is ignored beyond the last)
         return "D11c"
+    if not json_fmt and re.search(r"invalid type: integer `\d+`, expected variant identifier", tt):
+        # a variant index in a signed format, which the reference codec
+        # refuses and which here is an index like any other (valid or not)
+        return "D11c"
     d11_marks = ("map with a single key", "expected unit", "wrong msgpack marker",
                  "array had incorrect length, expected 0", "array had incorrect length, expected 2",
                  "expected variant identifier", "expected string or map")

@@ -13,58 +13,83 @@ namespace {
 
 using CK = Content::Kind;
 
+// The items or entries of a sequence or map in the tree, the one at
+// `omitted` (if any) left out.
+template <class T>
+class Elements {
+ public:
+  Elements(const std::vector<T>& all, std::size_t omitted) : all_(all), omitted_(omitted) {}
+  std::size_t size() const { return all_.size() - (omitted_ < all_.size() ? 1 : 0); }
+  // The next element, or null at the end.
+  const T* next() {
+    if (next_ == omitted_) ++next_;
+    if (next_ >= all_.size()) return nullptr;
+    ++taken_;
+    return &all_[next_++];
+  }
+  bool at_end() const { return taken_ == size(); }
+  std::size_t taken() const { return taken_; }
+
+ private:
+  const std::vector<T>& all_;
+  std::size_t omitted_;
+  std::size_t next_ = 0;
+  std::size_t taken_ = 0;
+};
+
 class ContentSeq final : public SeqAccess {
  public:
-  explicit ContentSeq(const std::vector<Content>& items) : items_(items) {}
+  ContentSeq(const std::vector<Content>& items, std::size_t omitted) : items_(items, omitted) {}
   std::expected<bool, Error> next_element(Seed seed) override {
-    if (next_ == items_.size()) return false;
-    ContentDeserializer d(items_[next_++]);
+    const Content* item = items_.next();
+    if (!item) return false;
+    ContentDeserializer d(*item);
     if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
     return true;
   }
   // A record or value that stops early refuses the rest.
   Status end() const {
-    if (next_ == items_.size()) return {};
-    return invalid_length(items_.size(), elements_in(next_, "sequence"));
+    if (items_.at_end()) return {};
+    return invalid_length(items_.size(), elements_in(items_.taken(), "sequence"));
   }
 
  private:
-  const std::vector<Content>& items_;
-  std::size_t next_ = 0;
+  Elements<Content> items_;
 };
 
 class ContentMap final : public MapAccess {
  public:
-  explicit ContentMap(const std::vector<std::pair<Content, Content>>& entries)
-      : entries_(entries) {}
+  ContentMap(const std::vector<std::pair<Content, Content>>& entries, std::size_t omitted)
+      : entries_(entries, omitted) {}
   std::expected<bool, Error> next_key(Seed seed) override {
-    if (next_ == entries_.size()) return false;
-    ContentDeserializer d(entries_[next_++].first);
+    current_ = entries_.next();
+    if (!current_) return false;
+    ContentDeserializer d(current_->first);
     if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
     return true;
   }
   Status next_value(Seed seed) override {
-    ContentDeserializer d(entries_[next_ - 1].second);
+    ContentDeserializer d(current_->second);
     return seed(d);
   }
   Status end() const {
-    if (next_ == entries_.size()) return {};
-    return invalid_length(entries_.size(), elements_in(next_, "map"));
+    if (entries_.at_end()) return {};
+    return invalid_length(entries_.size(), elements_in(entries_.taken(), "map"));
   }
 
  private:
-  const std::vector<std::pair<Content, Content>>& entries_;
-  std::size_t next_ = 0;
+  Elements<std::pair<Content, Content>> entries_;
+  const std::pair<Content, Content>* current_ = nullptr;
 };
 
-Status visit_content_seq(const Content& c, Visitor& v) {
-  ContentSeq seq(c.items);
+Status visit_content_seq(const Content& c, Visitor& v, std::size_t omitted) {
+  ContentSeq seq(c.items, omitted);
   if (auto st = v.visit_seq(seq); !st) return st;
   return seq.end();
 }
 
-Status visit_content_map(const Content& c, Visitor& v) {
-  ContentMap map(c.entries);
+Status visit_content_map(const Content& c, Visitor& v, std::size_t omitted) {
+  ContentMap map(c.entries, omitted);
   if (auto st = v.visit_map(map); !st) return st;
   return map.end();
 }
@@ -152,6 +177,12 @@ Status capture(Deserializer& d, Content& out) {
   return d.any(v);
 }
 
+const Content* held_tree(Deserializer& d) {
+  auto* tree = dynamic_cast<ContentDeserializer*>(&d);
+  if (!tree || tree->omitted() != ContentDeserializer::kNone) return nullptr;
+  return &tree->content();
+}
+
 Unexpected Content::unexpected() const {
   using UK = Unexpected::Kind;
   switch (kind) {
@@ -195,8 +226,8 @@ Status ContentDeserializer::any(Visitor& v) {
       ContentDeserializer inner(c_.items[0]);
       return v.visit_newtype(inner);
     }
-    case CK::Seq: return visit_content_seq(c_, v);
-    case CK::Map: return visit_content_map(c_, v);
+    case CK::Seq: return visit_content_seq(c_, v, omitted_);
+    case CK::Map: return visit_content_map(c_, v, omitted_);
   }
   return {};
 }
@@ -223,26 +254,28 @@ Status ContentDeserializer::string(Visitor& v) {
 }
 
 Status ContentDeserializer::seq(Visitor& v) {
-  if (c_.kind == CK::Seq) return visit_content_seq(c_, v);
+  if (c_.kind == CK::Seq) return visit_content_seq(c_, v, omitted_);
   return refuse(v);
 }
 
 Status ContentDeserializer::map(Visitor& v) {
-  if (c_.kind == CK::Map) return visit_content_map(c_, v);
+  if (c_.kind == CK::Map) return visit_content_map(c_, v, omitted_);
   return refuse(v);
 }
 
 Status ContentDeserializer::structure(Visitor& v) {
-  if (c_.kind == CK::Seq) return visit_content_seq(c_, v);
-  if (c_.kind == CK::Map) return visit_content_map(c_, v);
+  if (c_.kind == CK::Seq) return visit_content_seq(c_, v, omitted_);
+  if (c_.kind == CK::Map) return visit_content_map(c_, v, omitted_);
   return refuse(v);
 }
 
 Status ContentDeserializer::enumeration(Visitor& v) {
   if (c_.kind == CK::Map) {
-    if (c_.entries.size() != 1)
+    Elements entries(c_.entries, omitted_);
+    const auto* only = entries.next();
+    if (!only || entries.size() != 1)
       return invalid_value(Unexpected::of(Unexpected::Kind::Map), "map with a single key");
-    ContentEnum access(c_.entries[0].first, &c_.entries[0].second);
+    ContentEnum access(only->first, &only->second);
     return v.visit_enum(access);
   }
   if (c_.kind == CK::String) {
@@ -278,7 +311,7 @@ Status ContentDeserializer::option(Visitor& v) {
 
 Status ContentDeserializer::unit(Visitor& v) {
   if (c_.kind == CK::Unit) return v.visit_unit();
-  if (c_.kind == CK::Map && c_.entries.empty()) return v.visit_unit();
+  if (c_.kind == CK::Map && Elements(c_.entries, omitted_).size() == 0) return v.visit_unit();
   return refuse(v);
 }
 

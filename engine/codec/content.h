@@ -78,7 +78,16 @@ class ContentVisitor final : public Visitor {
 
 class ContentDeserializer final : public Deserializer {
  public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
   explicit ContentDeserializer(const Content& c) : c_(c) {}
+  // `c` as if its item or entry at `omitted` were not there: the rest of an
+  // internally tagged node once its tag is read, without copying the rest.
+  ContentDeserializer(const Content& c, std::size_t omitted) : c_(c), omitted_(omitted) {}
+
+  const Content& content() const { return c_; }
+  std::size_t omitted() const { return omitted_; }
+
   Status any(Visitor& v) override;
   Status boolean(Visitor& v) override;
   Status i64(Visitor& v) override { return integer(v); }
@@ -99,6 +108,12 @@ class ContentDeserializer final : public Deserializer {
     return invalid_type(c_.unexpected(), v.expecting());
   }
   const Content& c_;
+  std::size_t omitted_ = kNone;
 };
+
+// The tree `d` reads from when it is a ContentDeserializer over a whole
+// tree, else null: a reader that would hold the next value can then refer to
+// that tree instead of copying it (it outlives the read of its parts).
+const Content* held_tree(Deserializer& d);
 
 }  // namespace vostrel::codec

@@ -262,9 +262,45 @@ class OptionVType final : public Visitor {
   std::optional<kernel::VType>& out_;
 };
 
+// The tag of an expression already held in the tree, found as the general
+// path below finds it (the same checks, in the same order), so that the node
+// is read from the tree itself with the tag left out. Copying the rest of
+// each node instead would copy every subtree once per level above it.
+// Null: not a sequence or a map, for the general path to refuse.
+std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
+  std::size_t tag = 0;
+  std::size_t at = 0;
+  if (c.kind == Content::Kind::Seq) {
+    if (c.items.empty()) return missing_field("op");
+    ContentDeserializer d(c.items[0]);
+    if (auto st = read_variant_id(d, tag); !st) return st;
+  } else if (c.kind == Content::Kind::Map) {
+    bool have_tag = false;
+    for (std::size_t i = 0; i < c.entries.size(); ++i) {
+      const Content& key = c.entries[i].first;
+      bool is_tag = (key.kind == Content::Kind::String || key.kind == Content::Kind::Bytes) &&
+                    key.s == "op";
+      if (!is_tag) continue;
+      if (have_tag) return duplicate_field("op");
+      ContentDeserializer d(c.entries[i].second);
+      if (auto st = read_variant_id(d, tag); !st) return st;
+      have_tag = true;
+      at = i;
+    }
+    if (!have_tag) return missing_field("op");
+  } else {
+    return std::nullopt;
+  }
+  ContentDeserializer rest(c, at);
+  return kNodeReaders[tag](rest, out);
+}
+
 }  // namespace
 
 Status read_expr(Deserializer& d, kernel::Expr& out) {
+  if (const Content* held = held_tree(d)) {
+    if (auto st = read_held_expr(*held, out)) return *st;
+  }
   std::size_t tag = 0;
   Content rest;
   TaggedContent v(tag, rest);

@@ -192,9 +192,18 @@ class ValueVisitor final : public Visitor {
         return st;
       return finish(map);
     }
-    // "value" came first: hold it until the tag is known.
-    Content held;
-    if (auto st = map.next_value([&](Deserializer& d) { return capture(d, held); }); !st)
+    // "value" came first: hold it until the tag is known (a value read from
+    // a held tree is already held there).
+    Content copy;
+    const Content* held = &copy;
+    if (auto st = map.next_value([&](Deserializer& d) -> Status {
+          if (const Content* tree = held_tree(d)) {
+            held = tree;
+            return {};
+          }
+          return capture(d, copy);
+        });
+        !st)
       return st;
     auto second = next_relevant_key(map);
     if (!second) return std::unexpected(std::move(second.error()));
@@ -202,7 +211,7 @@ class ValueVisitor final : public Visitor {
     if (**second == Key::Content) return duplicate_field("value");
     if (auto st = map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }); !st)
       return st;
-    ContentDeserializer buffered(held);
+    ContentDeserializer buffered(*held);
     if (auto st = read_payload(buffered, tag, out_); !st) return st;
     return finish(map);
   }

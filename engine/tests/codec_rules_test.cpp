@@ -189,5 +189,87 @@ TEST(CodecRules, IndicesInAnyIntegerFormat) {
   });
 }
 
+// A nested expression is read from the tree its parent was held in, with the
+// parent's tag left out instead of copied away: every form and every refusal
+// of a nested node is the one a node read on its own gives.
+TEST(CodecRules, NestedExpressionsReadFromTheHeldTree) {
+  const std::string y = R"(,"right":{"op":"Ref","name":"y"}})";
+  check({
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":["Ref","x"],"right":{"name":"y","op":"Ref"}})"), "OK"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":{"op":"Ref","name":"x","extra":1})" + y), "OK"},
+      {Doc::JsonTransducer,
+       with_guard(R"({"op":"Gt","left":["MGet",["Ref","m"],["Lit",{"type":"Str","value":"k"}],"TInt"],"right":["Ref","y"]})"),
+       "OK"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":["Ref","x","y"])" + y),
+       "invalid length 2, expected 1 element in sequence at line 1 column 116"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":[])" + y),
+       "missing field `op` at line 1 column 103"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":{"name":"x"})" + y),
+       "missing field `op` at line 1 column 113"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":{"op":"Ref","name":"x","op":"Ref"})" + y),
+       "duplicate field `op` at line 1 column 135"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":{"op":"Ref"})" + y),
+       "missing field `name` at line 1 column 113"},
+      {Doc::JsonTransducer, with_guard(R"({"op":"Gt","left":5)" + y),
+       "invalid type: integer `5`, expected internally tagged enum Expr at line 1 column 102"},
+      {Doc::JsonTransducer,
+       with_guard(R"({"op":"Gt","left":["Add",["Ref","x"],{"op":"Lit","value":{"type":"Int","value":1}}],"right":{"op":"Ref","name":"y","name":"z"}})"),
+       "duplicate field `name` at line 1 column 177"},
+      {Doc::JsonTransducer,
+       with_guard(R"({"op":"Gt","left":["MGet",["Ref","m"],["Lit",{"type":"Str","value":"k"}],"TNope"],"right":["Ref","y"]})"),
+       "unknown variant `TNope`, expected one of `TStr`, `TInt`, `TBool`, `TList`, `TMap` at line 1 column 152"},
+  });
+}
+
+// Expressions nested to the MessagePack depth limit: a chain of StrCat nodes
+// in the positional form ([tag, left, right]), each level a fixarray of 3.
+TEST(CodecRules, DeepMessagePackExpressions) {
+  auto definition = [](int depth, std::string_view leaf) {
+    // [{"name":"t","slots":[],"rules":[{"on":"E","guard":<expr>,"updates":[],"emits":[]}]}]
+    std::string hex = "91" "83" "a46e616d65" "a174" "a5736c6f7473" "90" "a572756c6573" "91" "84"
+                      "a26f6e" "a145" "a56775617264";
+    for (int i = 0; i < depth; ++i) hex += "93" "a6537472436174";  // ["StrCat", <left>, ...
+    hex += leaf;
+    for (int i = 0; i < depth; ++i) hex += "92" "a3526566" "a178";  // ..., ["Ref","x"]]
+    return hex + "a7757064617465739" "0" "a5656d697473" "90";
+  };
+  const std::string ref_x = "92a3526566a178";
+  check({
+      {Doc::MsgpackTransducers, definition(1000, ref_x), "OK"},
+      {Doc::MsgpackTransducers, definition(1000, "91a3526566"),
+       "invalid length 0, expected struct variant Expr::Ref with 1 element"},
+      {Doc::MsgpackTransducers, definition(1000, "90"), "missing field `op`"},
+      {Doc::MsgpackTransducers, definition(1000, "05"),
+       "invalid type: integer `5`, expected internally tagged enum Expr"},
+  });
+}
+
+// Values whose "value" precedes "type", nested to the MessagePack depth
+// limit: each level {"value": [<inner>], "type": "List"} is held until its
+// tag is read, and an inner level is read from the tree its outer one holds.
+TEST(CodecRules, DeepValuesWithTheirPayloadFirst) {
+  auto nested = [](int depth, std::string_view leaf) {
+    std::string hex;
+    for (int i = 0; i < depth; ++i) hex += "82" "a576616c7565" "91";  // {"value": [
+    hex += leaf;
+    for (int i = 0; i < depth; ++i) hex += "a474797065" "a44c697374";  // ], "type": "List"}
+    return hex;
+  };
+  const std::string int_leaf = "82a474797065a3496e74a576616c7565";  // {"type":"Int","value":
+  const Result<Value> deep = value_from_msgpack(unhex(nested(511, int_leaf + "01")));
+  ASSERT_TRUE(deep) << deep.error();
+  const Value* v = &*deep;
+  for (int i = 0; i < 511; ++i) {
+    ASSERT_TRUE(v->is_list() && v->as_list().size() == 1);
+    v = &v->as_list()[0];
+  }
+  EXPECT_EQ(*v, Value::integer(1));
+  check({
+      {Doc::MsgpackValue, nested(511, int_leaf + "c3"), "invalid type: boolean `true`, expected i64"},
+      {Doc::MsgpackValue, nested(511, "81a576616c756501"), "missing field `type`"},
+      {Doc::MsgpackValue, nested(512, int_leaf + "01"), "depth limit exceeded"},
+  });
+}
+
 }  // namespace
 }  // namespace vostrel::kernel
