@@ -177,12 +177,6 @@ Status capture(Deserializer& d, Content& out) {
   return d.any(v);
 }
 
-const Content* held_tree(Deserializer& d) {
-  auto* tree = dynamic_cast<ContentDeserializer*>(&d);
-  if (!tree || tree->omitted() != ContentDeserializer::kNone) return nullptr;
-  return &tree->content();
-}
-
 Unexpected Content::unexpected() const {
   using UK = Unexpected::Kind;
   switch (kind) {
@@ -272,9 +266,9 @@ Status ContentDeserializer::structure(Visitor& v) {
 Status ContentDeserializer::enumeration(Visitor& v) {
   if (c_.kind == CK::Map) {
     Elements entries(c_.entries, omitted_);
-    const auto* only = entries.next();
-    if (!only || entries.size() != 1)
+    if (entries.size() != 1)
       return invalid_value(Unexpected::of(Unexpected::Kind::Map), "map with a single key");
+    const auto* only = entries.next();
     ContentEnum access(only->first, &only->second);
     return v.visit_enum(access);
   }

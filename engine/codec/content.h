@@ -78,15 +78,10 @@ class ContentVisitor final : public Visitor {
 
 class ContentDeserializer final : public Deserializer {
  public:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
   explicit ContentDeserializer(const Content& c) : c_(c) {}
   // `c` as if its item or entry at `omitted` were not there: the rest of an
   // internally tagged node once its tag is read, without copying the rest.
   ContentDeserializer(const Content& c, std::size_t omitted) : c_(c), omitted_(omitted) {}
-
-  const Content& content() const { return c_; }
-  std::size_t omitted() const { return omitted_; }
 
   Status any(Visitor& v) override;
   Status boolean(Visitor& v) override;
@@ -101,8 +96,10 @@ class ContentDeserializer final : public Deserializer {
   Status option(Visitor& v) override;
   Status unit(Visitor& v) override;
   Status ignored_any(Visitor& v) override { return v.visit_unit(); }
+  const Content* held() const override { return omitted_ == kNone ? &c_ : nullptr; }
 
  private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   Status integer(Visitor& v);
   std::unexpected<Error> refuse(const Visitor& v) const {
     return invalid_type(c_.unexpected(), v.expecting());
@@ -110,10 +107,5 @@ class ContentDeserializer final : public Deserializer {
   const Content& c_;
   std::size_t omitted_ = kNone;
 };
-
-// The tree `d` reads from when it is a ContentDeserializer over a whole
-// tree, else null: a reader that would hold the next value can then refer to
-// that tree instead of copying it (it outlives the read of its parts).
-const Content* held_tree(Deserializer& d);
 
 }  // namespace vostrel::codec

@@ -63,6 +63,7 @@ class Deserializer;
 class SeqAccess;
 class MapAccess;
 class EnumAccess;
+struct Content;
 
 using Seed = FnRef<Status(Deserializer&)>;
 
@@ -141,6 +142,10 @@ class Deserializer {
   virtual Status unit(Visitor& v) { return any(v); }
   // Skips one well-formed value.
   virtual Status ignored_any(Visitor& v) { return any(v); }
+  // The whole parsed tree this reads from, if it reads from one (content.h):
+  // a reader about to hold the next value can refer to it instead of copying
+  // it, since the tree outlives the reading of its parts.
+  virtual const Content* held() const { return nullptr; }
 };
 
 // Skips whatever it is given.

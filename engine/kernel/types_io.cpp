@@ -298,7 +298,7 @@ std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
 }  // namespace
 
 Status read_expr(Deserializer& d, kernel::Expr& out) {
-  if (const Content* held = held_tree(d)) {
+  if (const Content* held = d.held()) {
     if (auto st = read_held_expr(*held, out)) return *st;
   }
   std::size_t tag = 0;

@@ -197,7 +197,7 @@ class ValueVisitor final : public Visitor {
     Content copy;
     const Content* held = &copy;
     if (auto st = map.next_value([&](Deserializer& d) -> Status {
-          if (const Content* tree = held_tree(d)) {
+          if (const Content* tree = d.held()) {
             held = tree;
             return {};
           }
