@@ -37,9 +37,9 @@ PyObject* session_dict(const kernel::CoordinatedSession& s) {
     if (!name || PyList_Append(waiting.get(), name.get()) < 0) return nullptr;
   }
   return new_dict({{"status", new_str(kernel::session_status_text(s.status))},
-                       {"step_count", new_count(s.step_count)},
-                       {"waiting_on", waiting.release()},
-                       {"event_count", new_count(s.event_count)}});
+                   {"step_count", new_count(s.step_count)},
+                   {"waiting_on", waiting.release()},
+                   {"event_count", new_count(s.event_count)}});
 }
 
 struct EffectToPy {
@@ -48,24 +48,24 @@ struct EffectToPy {
   }
   PyObject* operator()(const fx::ForkSession& e) const {
     return new_dict({{"type", new_str("ForkSession")},
-                         {"parent", new_str(e.parent)},
-                         {"child", new_str(e.child)},
-                         {"parent_event_count", new_count(e.parent_event_count)}});
+                     {"parent", new_str(e.parent)},
+                     {"child", new_str(e.child)},
+                     {"parent_event_count", new_count(e.parent_event_count)}});
   }
   PyObject* operator()(const fx::DestroySession& e) const {
     return new_dict({{"type", new_str("DestroySession")}, {"id", new_str(e.id)}});
   }
   PyObject* operator()(const fx::AgentRequest& e) const {
     return new_dict({{"type", new_str("AgentRequest")},
-                         {"session", new_str(e.session)},
-                         {"event_tag", new_str(e.event_tag)},
-                         {"request_data", env_to_py_dict(e.request_data)}});
+                     {"session", new_str(e.session)},
+                     {"event_tag", new_str(e.event_tag)},
+                     {"request_data", env_to_py_dict(e.request_data)}});
   }
   PyObject* operator()(const fx::CollectAgentResult& e) const {
     return new_dict({{"type", new_str("CollectAgentResult")},
-                         {"parent", new_str(e.parent)},
-                         {"child", new_str(e.child)},
-                         {"result_type", new_str(e.result_type)}});
+                     {"parent", new_str(e.parent)},
+                     {"child", new_str(e.child)},
+                     {"result_type", new_str(e.result_type)}});
   }
 };
 
