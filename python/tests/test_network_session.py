@@ -5,18 +5,8 @@ import unittest
 
 import vostrel._core as core
 from coordination_support import growth_in_blocks, growth_in_rss_kib
+from test_frame import MEMBERS as CLASS_MEMBERS
 
-MEMBERS = [
-    ("agent_status", "($self, id)", None),
-    ("session", "($self, id)", "Query a session by ID. Returns dict with status etc, or None."),
-    ("delegation_graph", "($self)", "Active delegation edges."),
-    ("fold_event", "($self, event_type, event_data)",
-     'Fold a network event. Returns {"requests": [...], "error": str|None}.'),
-    ("fold_static_delegation", "($self, src, dst)",
-     "Fold a static delegation (between pre-registered agents)."),
-    ("fold_static_delegation_complete", "($self, src, dst)", "Complete a static delegation."),
-    ("reset_agent", "($self, id)", "Reset a done agent to idle via fold."),
-]
 
 # Event types and the keys they read, in reading order.
 EVENT_KEYS = {
@@ -54,7 +44,7 @@ class ClassTest(unittest.TestCase):
         methods = [(name, getattr(cls, name).__text_signature__, getattr(cls, name).__doc__)
                    for name in vars(cls)
                    if not name.startswith("__") and name != "active_agent"]
-        self.assertEqual(methods, MEMBERS)
+        self.assertEqual(methods, CLASS_MEMBERS["NetworkSession"][1])
         self.assertEqual(cls.__text_signature__,
                          "(agents, delegation_routes, handoff_routes, entry_point)")
         self.assertIsInstance(vars(cls)["active_agent"], type(core.NetworkSession.active_agent))
