@@ -1,4 +1,4 @@
-// The shared reader reference cases (shared/vectors/reader_cases.jsonl), for
+// The reader reference cases (engine/tests/data/reader_cases.jsonl), for
 // any test that runs the cases of its kinds through its readers.
 #pragma once
 
@@ -24,11 +24,12 @@ struct VectorCase {
   }
 };
 
-// Every case of `kind`, in file order (empty when the file is missing, which
-// the caller should treat as a failure).
+// Every case of `kind`, in file order. The file is read once; when it cannot
+// be read, or has no case of `kind`, the current test fails with the file's
+// path and the result is empty.
 std::vector<VectorCase> vector_cases(std::string_view kind);
 
-// Loads the whole file once.
+// Every case of the file, in file order (same failure as above).
 const std::vector<VectorCase>& all_vector_cases();
 
 // What a reader answers for one case: "OK <canonical JSON>", "OK" where the
