@@ -2,7 +2,8 @@
 # Runs every engine benchmark, then the module benchmarks. Arguments go to
 # the module benchmark script (for example --smoke).
 set -euo pipefail
-py="$(tools/python313.sh)/bin/python3.13"
+cd "$(dirname "$0")/.."
+py=$(tools/python313.sh --need)
 for b in build/dev/bench/bench_*; do
   [ -x "$b" ] && "$b"
 done

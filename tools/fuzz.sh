@@ -45,8 +45,7 @@ fi
 cxx=${FUZZ_CXX:-clang++-19}
 
 build=build/fuzz
-py=$(tools/python313.sh)
-pyexe=${py:+$py/bin/python3.13}
+pyexe=$(tools/python313.sh)
 pyexe=${pyexe:-$(command -v python3)}
 CXX="$cxx" cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython3_EXECUTABLE="$pyexe" >/dev/null

@@ -7,11 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-py=$(tools/python313.sh)
-if [ -z "$py" ]; then
-  echo "python_asan: CPython 3.13 not found" >&2
-  exit 1
-fi
+py=$(tools/python313.sh --need)
 module=$(ls build/asan/python/vostrel/_core*.so 2>/dev/null | head -1)
 if [ -z "$module" ]; then
   echo "python_asan: no sanitizer build of the module (make asan)" >&2
@@ -35,4 +31,4 @@ export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/build/asan/python"
 export VOSTREL_SOURCE_DIR="$PWD"
 export VOSTREL_SANITIZED=1
-"$py/bin/python3.13" -m unittest discover -s python/tests -t python/tests
+"$py" -m unittest discover -s python/tests -t python/tests
