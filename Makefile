@@ -6,6 +6,7 @@
 # PYTHON=... the CPython 3.13 to build against (default: pyenv's newest
 #            3.13.x, else python3.13 on PATH; tools/python313.sh)
 .DEFAULT_GOAL := demo
+MAKEFLAGS += --no-print-directory
 
 PY313 := $(shell PYTHON='$(PYTHON)' tools/python313.sh)
 # The test suites and benchmarks are on by default in CMakeLists.txt; said
@@ -14,7 +15,7 @@ CMAKE_DEFS := -DPython3_EXECUTABLE=$(PY313) -DVOSTREL_TESTS=ON
 JOBS_FLAG := $(if $(JOBS),-j $(JOBS))
 
 .PHONY: help setup dev asan test test-dev test-asan test-python demo bench clean
-.PHONY: fuzz differential test-python-asan install-check
+.PHONY: fuzz differential test-python-asan install-check typecheck
 
 help:
 	@echo "make demo              build the module and run the example hosts (the default)"
@@ -24,6 +25,7 @@ help:
 	@echo "make test-python-asan  the Python tests against the sanitizer build"
 	@echo "make bench             the engine and module benchmarks"
 	@echo "make install-check     cmake --install into a temporary prefix and import from there"
+	@echo "make typecheck         pyright over the type stub, the README's examples and examples/"
 	@echo "make fuzz              the libFuzzer targets, FUZZ_SECONDS each (default 30)"
 	@echo "make differential      the readers against the reference codec, DIFF_COUNT documents"
 	@echo "make clean             remove build/"
@@ -71,6 +73,11 @@ bench: dev
 # a temporary prefix and imported from there.
 install-check: setup
 	tools/install_check.sh
+
+# The type stub (strictly), the README's Python blocks and the example
+# hosts, checked by pyright from the npm registry.
+typecheck:
+	tools/typecheck.sh
 
 # The libFuzzer targets of fuzz/, FUZZ_SECONDS each (default 30). Installs
 # clang 19 when it is missing.
