@@ -15,7 +15,7 @@ build=build/install-check
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$py" \
+cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$py" \
   -DVOSTREL_TESTS=OFF -DVOSTREL_BENCH=OFF \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
 # The build's output only when it fails.
