@@ -5,7 +5,8 @@ say. Values cross the boundary as plain Python objects: ``None``, ``bool``,
 ``int`` (64-bit), ``str``, ``list`` and ``dict`` with ``str`` keys (an input
 ``float`` with an integral value is taken as an ``int``). The dict shapes
 below are the fixed ones the module builds; a request's own entries depend
-on the transducers that emitted it.
+on the transducers that emitted it. The TypedDicts and aliases exist for
+type checkers only: import them under ``if TYPE_CHECKING:``.
 """
 
 from collections.abc import Sequence
