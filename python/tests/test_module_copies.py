@@ -4,6 +4,7 @@ import importlib
 import os
 import subprocess
 import sys
+import threading
 import unittest
 
 import _interpreters
@@ -81,6 +82,29 @@ class SubinterpreterTest(unittest.TestCase):
                 # Objects made here afterwards are still of this interpreter's classes.
                 for name, obj in made_objects(core).items():
                     self.assertIs(type(obj), getattr(core, name))
+
+    def test_interpreters_with_their_own_lock_run_at_once(self):
+        code = SUBINTERPRETER_CODE.format(path=PACKAGE_DIR, main_ids={}, topology=TOPOLOGY)
+        code += ("config = core.SessionConfig({!r})\n"
+                 "for _ in range(500):\n"
+                 "    core.Session(defs, config).step('UserMessage', {{'parts': ['hi']}})\n"
+                 ).format(TOPOLOGY)
+        interps = [_interpreters.create(_interpreters.new_config("isolated")) for _ in range(4)]
+        failures = [None] * len(interps)
+
+        def run(i):
+            failures[i] = _interpreters.exec(interps[i], code)
+
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(interps))]
+        try:
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        finally:
+            for interp in interps:
+                _interpreters.destroy(interp)
+        self.assertEqual([f and f.errdisplay for f in failures], [None] * len(interps))
 
 
 class QuietImportTest(unittest.TestCase):
