@@ -4,9 +4,15 @@
 
 namespace {
 
+// The module keeps nothing outside its objects but the class objects, and
+// those in each interpreter's own dict: every interpreter, one with its own
+// interpreter lock included, gets a working module of its own. Objects
+// share engine payloads only through atomic counts, and the borrow flags
+// are atomic, so no call needs the interpreter lock.
 PyModuleDef_Slot core_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vostrel::py::exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

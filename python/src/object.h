@@ -6,11 +6,19 @@
 // class name, not subclassable, without instance dict or weak references.
 // Mutable records carry a `BorrowFlag borrow` member; the call helpers take
 // it for the members that need it.
+//
+// Each interpreter has its own class objects, kept in the interpreter's own
+// dict and shared by every copy of the module imported into it, so an
+// object made through one copy is an instance of the classes every copy
+// names, and no class or object is ever shared between interpreters.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -42,15 +50,33 @@ void dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The latest class object made for `Body` (one per module instance made;
-// each keeps its own instances alive through their type references).
-template <class Body>
-struct ClassOf {
-  static inline PyTypeObject* type = nullptr;
+// The classes in registration order; a class's position is its place in
+// the interpreter's class table.
+inline constexpr std::string_view kClassNames[] = {
+    "TransducerDef",       "SessionConfig", "StepResult",  "Session",      "Snapshot",
+    "ContinuationSession", "FoldResult",    "Coordinator", "AgentSession", "NetworkSession",
 };
+inline constexpr std::size_t kClassCount = std::size(kClassNames);
+
+consteval std::size_t class_slot(std::string_view name) {
+  for (std::size_t i = 0; i < kClassCount; ++i) {
+    if (kClassNames[i] == name) return i;
+  }
+  throw std::logic_error("a class missing from kClassNames");
+}
+
+// The calling interpreter's class object in `slot` (borrowed: the
+// interpreter holds it until it shuts down), or null with a Python error
+// set when no module copy has made it in this interpreter.
+PyTypeObject* interpreter_class(std::size_t slot);
+
+template <class Body>
+PyTypeObject* class_of() {
+  return interpreter_class(class_slot(Body::kName));
+}
 
 // Instances are recognised by their deallocator, which is unique to each
-// record and survives a re-import that makes fresh class objects.
+// record: every class made for `Body` by this library shares it.
 template <class Body>
 bool is_instance(PyObject* obj) {
   return Py_TYPE(obj)->tp_dealloc == &dealloc<Body>;
@@ -66,10 +92,11 @@ bool Args::instance(std::size_t i, const Body*& out) const {
   return true;
 }
 
-// A new instance of `Body`'s class (or of `type`, the class a constructor
-// was called on) that owns `body`.
+// A new instance of `Body`'s class in the calling interpreter (or of
+// `type`, the class a constructor was called on) that owns `body`.
 template <class Body>
-PyObject* make_object(Body body, PyTypeObject* type = ClassOf<Body>::type) {
+PyObject* make_object(Body body, PyTypeObject* type = class_of<Body>()) {
+  if (!type) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   new (&body_of<Body>(self)) Body(std::move(body));
@@ -84,13 +111,15 @@ struct ClassSpec {
   reprfunc repr = nullptr;
 };
 
-int add_class_object(PyObject* module, const char* name, Py_ssize_t basicsize,
-                     destructor dealloc_fn, const ClassSpec& spec, PyTypeObject** out);
+// Adds the class in `slot` to the module: the interpreter's class object
+// when an earlier module copy made it, else a new one made from `spec`.
+int add_class_object(PyObject* module, const char* name, std::size_t slot, Py_ssize_t basicsize,
+                     destructor dealloc_fn, const ClassSpec& spec);
 
 template <class Body>
 int add_class(PyObject* module, const ClassSpec& spec) {
-  return add_class_object(module, Body::kName, sizeof(Object<Body>), &dealloc<Body>, spec,
-                          &ClassOf<Body>::type);
+  return add_class_object(module, Body::kName, class_slot(Body::kName), sizeof(Object<Body>),
+                          &dealloc<Body>, spec);
 }
 
 // Adds a built-in function bound to the module under the def's name.
