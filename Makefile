@@ -15,12 +15,13 @@ CMAKE_DEFS := -DPython3_EXECUTABLE=$(PY313) -DVOSTREL_TESTS=ON
 JOBS_FLAG := $(if $(JOBS),-j $(JOBS))
 
 .PHONY: help setup dev asan test test-dev test-asan test-python demo bench clean
-.PHONY: fuzz differential test-python-asan install-check typecheck
+.PHONY: fuzz differential test-python-asan install-check typecheck tsan test-tsan
 
 help:
 	@echo "make demo              build the module and run the example hosts (the default)"
 	@echo "make test              every test: the dev build, then the ASan/UBSan build"
 	@echo "make test-dev          the tests of the dev build only"
+	@echo "make test-tsan         the engine tests under ThreadSanitizer"
 	@echo "make test-python       only the Python tests, against build/dev/python"
 	@echo "make test-python-asan  the Python tests against the sanitizer build"
 	@echo "make bench             the engine and module benchmarks"
@@ -54,6 +55,14 @@ test-asan: asan
 	ctest --preset asan $(JOBS_FLAG)
 
 test: test-dev test-asan
+
+# The engine and its tests under ThreadSanitizer (no Python module); any
+# report fails the run.
+tsan: setup
+	$(call build,tsan)
+
+test-tsan: tsan
+	ctest --preset tsan $(JOBS_FLAG)
 
 # The Python suites alone (the same run as ctest's python_tests).
 test-python: setup
