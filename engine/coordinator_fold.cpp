@@ -101,11 +101,14 @@ std::vector<NetworkRequest> CoordinatorFold::generate(const NetworkState&,
 }
 
 ConnectionMap network_boot(const NetworkConfig& config) {
+  // Each route adds its target's connection to the one map being built
+  // (what applying AddConnection to a copy per route gives, without the
+  // copies): O(log n) per route.
   ConnectionMap connections;
   auto add = [&](const kernel::AgentPair& pair) {
-    kernel::ConnectionDef agent{pair.second, "AgentRequest", "AgentResult", "", "agent", false};
-    connections = kernel::handle_network_config_event(
-        connections, kernel::network_config_event::AddConnection{std::move(agent)});
+    connections.insert_or_assign(
+        pair.second,
+        kernel::ConnectionDef{pair.second, "AgentRequest", "AgentResult", "", "agent", false});
   };
   for (const auto& pair : config.delegation_routes) add(pair);
   for (const auto& pair : config.handoff_routes) add(pair);
@@ -157,6 +160,10 @@ Result<NetworkSession, NetworkError> from_config(NetworkConfig config) {
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event) {
   return session.fold_event(std::move(event), network_classify_result_fn);
+}
+
+NetworkSession::Turn prepare_network_event(NetworkSession& session, NetworkEvent event) {
+  return session.prepare(std::move(event), network_classify_result_fn);
 }
 
 }  // namespace vostrel::coordinator_fold

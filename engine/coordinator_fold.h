@@ -83,5 +83,7 @@ Result<NetworkSession, NetworkError> from_config(NetworkConfig config);
 // Folds one event with the network's result classifier.
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event);
+// The same without applying it: `session.commit(turn)` does.
+NetworkSession::Turn prepare_network_event(NetworkSession& session, NetworkEvent event);
 
 }  // namespace vostrel::coordinator_fold

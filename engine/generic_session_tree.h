@@ -157,13 +157,14 @@ template <DomainFold F>
 TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                            const ResultClassifier<typename F::Event>& classify_result,
                            typename F::State state, const typename F::Event& event,
-                           std::vector<std::string> pending) {
+                           std::vector<std::string> pending,
+                           const inner_fold::Kept<typename F::State>& kept = {}) {
   using Tree = TreeOf<F>;
   using Request = typename F::Request;
   if (std::optional<std::string> key = classify_result(event); key && !key->empty()) {
     pending = inner_fold::clear_key_pending(std::move(pending), *key);
   }
-  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event);
+  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event, kept);
 
   std::vector<std::string> keys;
   keys.reserve(requests.size());
@@ -196,26 +197,27 @@ template <DomainFold F>
 TreeOf<F> build_turn_tree(const F& fold, const kernel::RoutingConfig& routing,
                           ResultClassifier<typename F::Event> classify_result,
                           typename F::State state, typename F::Event event,
-                          std::vector<std::string> pending) {
+                          std::vector<std::string> pending,
+                          inner_fold::Kept<typename F::State> kept = {}) {
   using Tree = TreeOf<F>;
   using V = typename F::DispatchResult;
   std::optional<std::string> source = kernel::needs_inbound_check(routing, fold.event_tag(event));
   if (!source) {
     return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                            std::move(pending));
+                            std::move(pending), kept);
   }
   typename F::Event shown = event;
   return Tree{typename Tree::InboundCheck{
       std::move(*source), std::move(shown),
       [&fold, &routing, classify_result = std::move(classify_result), state = std::move(state),
-       event = std::move(event), pending = std::move(pending)](V verdict) mutable -> Tree {
+       event = std::move(event), pending = std::move(pending), kept](V verdict) mutable -> Tree {
         switch (verdict.index()) {
           case 0:
             return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                                    std::move(pending));
+                                    std::move(pending), kept);
           case 3:
             return build_inner_turn(fold, routing, classify_result, std::move(state),
-                                    std::get<3>(verdict).with, std::move(pending));
+                                    std::get<3>(verdict).with, std::move(pending), kept);
           default:
             // Rejected, or answered with a request where an event was asked
             // for: nothing is folded.

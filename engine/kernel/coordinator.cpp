@@ -79,8 +79,17 @@ const CoordinatedSession* Coordinator::session(std::string_view id) const {
   return it == sessions_.end() ? nullptr : &it->second;
 }
 
+std::set<Route>::const_iterator Coordinator::first_route(std::string_view src,
+                                                         std::string_view dst) const {
+  // Routes are ordered by src, then dst, then the message types, so the
+  // routes of one pair form a run that starts at the empty message types.
+  auto it = routes_.lower_bound(Route{std::string(src), std::string(dst), {}, {}});
+  if (it == routes_.end() || it->src != src || it->dst != dst) return routes_.end();
+  return it;
+}
+
 bool Coordinator::has_route(std::string_view src, std::string_view dst) const {
-  return std::ranges::any_of(routes_, [&](const Route& r) { return r.src == src && r.dst == dst; });
+  return first_route(src, dst) != routes_.end();
 }
 
 bool Coordinator::has_edge_from(std::string_view parent) const {
@@ -97,13 +106,30 @@ void Coordinator::remove_routes_of(std::string_view id) {
   std::erase_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; });
 }
 
-CoordResult<Effect> Coordinator::spawn_session(std::string_view id) {
-  if (sessions_.contains(id)) return refuse(K::SessionExists, id);
-  sessions_.emplace(std::string(id), CoordinatedSession{});
-  return effect::CreateSession{std::string(id)};
+namespace {
+
+// A map or set node made ahead of the write that links it in, which then
+// cannot fail.
+template <class Container, class... Args>
+typename Container::node_type make_node(Args&&... args) {
+  Container one;
+  one.emplace(std::forward<Args>(args)...);
+  return one.extract(one.begin());
 }
 
-CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child) {
+}  // namespace
+
+CoordResult<Effect> Coordinator::spawn_session(std::string_view id, EffectHook hook) {
+  if (sessions_.contains(id)) return refuse(K::SessionExists, id);
+  auto node = make_node<SessionMap>(std::string(id), CoordinatedSession{});
+  Effect done = effect::CreateSession{std::string(id)};
+  hook(done);
+  sessions_.insert(std::move(node));
+  return done;
+}
+
+CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child,
+                                              EffectHook hook) {
   if (parent == child) return refuse(K::SelfReference);
   const CoordinatedSession* source = session(parent);
   if (source == nullptr) return refuse(K::SessionNotFound, parent);
@@ -111,8 +137,11 @@ CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::stri
   std::uint64_t count = source->event_count;
   CoordinatedSession fresh;
   fresh.event_count = count;
-  sessions_.emplace(std::string(child), std::move(fresh));
-  return effect::ForkSession{std::string(parent), std::string(child), count};
+  auto node = make_node<SessionMap>(std::string(child), std::move(fresh));
+  Effect done = effect::ForkSession{std::string(parent), std::string(child), count};
+  hook(done);
+  sessions_.insert(std::move(node));
+  return done;
 }
 
 CoordResult<void> Coordinator::start_processing(std::string_view id) {
@@ -153,14 +182,17 @@ CoordResult<void> Coordinator::reset_session(std::string_view id) {
   return {};
 }
 
-CoordResult<Effect> Coordinator::destroy_session(std::string_view id) {
+CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook hook) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (it->second.status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
   if (has_edge_from(id) || has_edge_to(id)) return refuse(K::HasDelegationEdges, id);
-  effect::DestroySession done{it->first};
+  Effect done = effect::DestroySession{it->first};
+  hook(done);
+  // The id may view the key that goes with the session: use the copy.
+  const std::string& gone = std::get<effect::DestroySession>(done).id;
   sessions_.erase(it);
-  remove_routes_of(done.id);
+  remove_routes_of(gone);
   return done;
 }
 
@@ -173,7 +205,8 @@ CoordResult<void> Coordinator::add_route(Route route) {
 }
 
 CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::string_view child,
-                                             std::string_view event_tag, Env request_data) {
+                                             std::string_view event_tag, Env request_data,
+                                             EffectHook hook) {
   if (parent == child) return refuse(K::SelfReference);
   if (!has_route(parent, child)) return refuse(K::NoRoute, parent, child);
   CoordinatedSession* p = find(parent);
@@ -186,12 +219,17 @@ CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::strin
   if (c->status != SessionStatus::Idle) return refuse(K::SessionNotIdle, child);
   if (can_reach(child, parent)) return refuse(K::Deadlock, parent, child);
 
+  auto waiting = make_node<IdSet>(child);
+  auto edge = make_node<std::set<DelegationEdge>>(std::string(parent), std::string(child));
+  Effect done =
+      effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
+  hook(done);
   p->status = SessionStatus::WaitingDelegate;
-  p->waiting_on.emplace(child);
+  p->waiting_on.insert(std::move(waiting));
   c->status = SessionStatus::Processing;
   ++c->event_count;
-  delegations_.insert(DelegationEdge{std::string(parent), std::string(child)});
-  return effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
+  delegations_.insert(std::move(edge));
+  return done;
 }
 
 bool Coordinator::can_reach(std::string_view start, std::string_view target) const {
@@ -199,7 +237,7 @@ bool Coordinator::can_reach(std::string_view start, std::string_view target) con
 }
 
 CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
-                                                     std::string_view child) {
+                                                     std::string_view child, EffectHook hook) {
   CoordinatedSession* p = find(parent);
   if (p == nullptr) return refuse(K::SessionNotFound, parent);
   if (p->status != SessionStatus::WaitingDelegate) return refuse(K::SessionNotActive, parent);
@@ -211,18 +249,21 @@ CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
   // Routes are ordered by src then dst, so the first match is the one whose
   // message types come first.
   std::string result_type;
-  auto route = std::ranges::find_if(
-      routes_, [&](const Route& r) { return r.src == parent && r.dst == child; });
-  if (route != routes_.end()) result_type = route->result_type;
+  if (auto route = first_route(parent, child); route != routes_.end()) {
+    result_type = route->result_type;
+  }
+  DelegationEdge edge{std::string(parent), std::string(child)};
+  Effect done = effect::CollectAgentResult{std::string(parent), std::string(child),
+                                           std::move(result_type)};
+  hook(done);
 
   p->waiting_on.erase(p->waiting_on.find(child));
   ++p->event_count;
   if (p->waiting_on.empty()) p->status = SessionStatus::Processing;
   c->status = SessionStatus::Idle;
   c->step_count = 0;
-  delegations_.erase(DelegationEdge{std::string(parent), std::string(child)});
-  return effect::CollectAgentResult{std::string(parent), std::string(child),
-                                    std::move(result_type)};
+  delegations_.erase(edge);
+  return done;
 }
 
 CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::string_view child) {
@@ -242,25 +283,28 @@ CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::s
   return {};
 }
 
-CoordResult<Effect> Coordinator::session_failed(std::string_view id) {
+CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook hook) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (has_edge_from(id)) return refuse(K::HasOutgoingEdges, id);
+  Effect done = effect::DestroySession{it->first};
+  hook(done);
+  // The id may view a key that goes below: use the copy.
+  const std::string& gone = std::get<effect::DestroySession>(done).id;
 
   for (auto& [name, other] : sessions_) {
-    if (name == id) continue;
-    auto waited = other.waiting_on.find(id);
+    if (name == gone) continue;
+    auto waited = other.waiting_on.find(gone);
     if (waited == other.waiting_on.end()) continue;
     other.waiting_on.erase(waited);
     if (other.waiting_on.empty() && other.status == SessionStatus::WaitingDelegate) {
       other.status = SessionStatus::Processing;
     }
   }
-  effect::DestroySession done{it->first};
   sessions_.erase(it);
-  remove_routes_of(done.id);
+  remove_routes_of(gone);
   std::erase_if(delegations_,
-                [&](const DelegationEdge& e) { return e.parent == done.id || e.child == done.id; });
+                [&](const DelegationEdge& e) { return e.parent == gone || e.child == gone; });
   return done;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <compare>
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -27,6 +28,9 @@
 
 namespace vostrel::kernel {
 
+// Every operation is all or nothing, memory failure included: it writes only
+// once nothing it still has to do can fail.
+//
 // Ids are plain byte strings; none is validated, the empty id included.
 using IdSet = std::set<std::string, std::less<>>;
 
@@ -99,6 +103,27 @@ struct CollectAgentResult {
 using Effect = std::variant<effect::CreateSession, effect::ForkSession, effect::DestroySession,
                             effect::AgentRequest, effect::CollectAgentResult>;
 
+// Sees the effect of an operation once the operation has checked everything
+// and allocated all it needs, before its first write; when it throws, the
+// operation has changed nothing. A host builds its own form of the effect
+// here, so that failing to do so can still abandon the operation.
+class EffectHook {
+ public:
+  EffectHook() = default;
+  template <class F>
+    requires(!std::same_as<F, EffectHook> && std::invocable<F&, const Effect&>)
+  explicit EffectHook(F& f)
+      : context_(&f), call_([](void* c, const Effect& e) { (*static_cast<F*>(c))(e); }) {}
+
+  void operator()(const Effect& e) const {
+    if (call_ != nullptr) call_(context_, e);
+  }
+
+ private:
+  void* context_ = nullptr;
+  void (*call_)(void*, const Effect&) = nullptr;
+};
+
 struct CoordinatorError {
   enum class Kind : std::uint8_t {
     SessionExists,
@@ -141,23 +166,26 @@ bool can_reach_in(const SessionMap& sessions, std::string_view start, std::strin
 class Coordinator {
  public:
   // Sessions and routes.
-  CoordResult<Effect> spawn_session(std::string_view id);
-  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child);
+  CoordResult<Effect> spawn_session(std::string_view id, EffectHook hook = {});
+  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child,
+                                   EffectHook hook = {});
   CoordResult<void> start_processing(std::string_view id);
   CoordResult<void> process_step(std::string_view id);
   CoordResult<void> finish_session(std::string_view id);
   CoordResult<void> reset_session(std::string_view id);
-  CoordResult<Effect> destroy_session(std::string_view id);
+  CoordResult<Effect> destroy_session(std::string_view id, EffectHook hook = {});
   CoordResult<void> add_route(Route route);
   const CoordinatedSession* session(std::string_view id) const;
 
   // Delegation.
   CoordResult<Effect> delegate_to(std::string_view parent, std::string_view child,
-                                  std::string_view event_tag, Env request_data);
+                                  std::string_view event_tag, Env request_data,
+                                  EffectHook hook = {});
   bool can_reach(std::string_view start, std::string_view target) const;
-  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child);
+  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child,
+                                          EffectHook hook = {});
   CoordResult<void> cancel_delegation(std::string_view parent, std::string_view child);
-  CoordResult<Effect> session_failed(std::string_view id);
+  CoordResult<Effect> session_failed(std::string_view id, EffectHook hook = {});
 
   // Read access, in key order.
   const SessionMap& sessions() const noexcept { return sessions_; }
@@ -171,6 +199,8 @@ class Coordinator {
 
  private:
   CoordinatedSession* find(std::string_view id);
+  // The first route from `src` to `dst` in order, or routes_.end().
+  std::set<Route>::const_iterator first_route(std::string_view src, std::string_view dst) const;
   bool has_route(std::string_view src, std::string_view dst) const;
   bool has_edge_from(std::string_view parent) const;
   bool has_edge_to(std::string_view child) const;
