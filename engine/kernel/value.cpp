@@ -7,9 +7,11 @@
 namespace vostrel::kernel {
 
 Value Value::str(std::string s) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::Str;
   v.str_ = rc_new(std::move(s));
+  v.kind_ = Kind::Str;
   return v;
 }
 
@@ -28,16 +30,20 @@ Value Value::boolean(bool b) noexcept {
 }
 
 Value Value::list(List items) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::List;
   v.list_ = rc_new(std::move(items));
+  v.kind_ = Kind::List;
   return v;
 }
 
 Value Value::map(Map entries) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::Map;
   v.map_ = rc_new(std::move(entries));
+  v.kind_ = Kind::Map;
   return v;
 }
 
