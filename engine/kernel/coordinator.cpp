@@ -102,8 +102,171 @@ bool Coordinator::has_edge_to(std::string_view child) const {
                              [&](const DelegationEdge& e) { return e.child == child; });
 }
 
+// --- journal ------------------------------------------------------------------
+
+CoordinatorJournal::CoordinatorJournal(Coordinator& co) noexcept : co_(&co) {
+  co.attached_.journal = this;
+}
+
+CoordinatorJournal::~CoordinatorJournal() { rollback(); }
+
+void CoordinatorJournal::room(std::size_t n) {
+  if (entries_.capacity() - entries_.size() < n) {
+    entries_.reserve(std::max(entries_.size() + n, 2 * entries_.size()));
+  }
+}
+
+CoordinatorJournal::Entry& CoordinatorJournal::add(Entry::Op op) noexcept {
+  Entry& e = entries_.emplace_back();  // room made by room()
+  e.op = op;
+  return e;
+}
+
+void CoordinatorJournal::commit() noexcept {
+  entries_.clear();
+  if (co_ != nullptr && co_->attached_.journal == this) co_->attached_.journal = nullptr;
+  co_ = nullptr;
+}
+
+void CoordinatorJournal::rollback() noexcept {
+  if (co_ == nullptr) return;
+  Coordinator& co = *co_;
+  using Op = Entry::Op;
+  while (!entries_.empty()) {
+    Entry& e = entries_.back();
+    switch (e.op) {
+      case Op::Fields:
+        e.session->step_count = e.fields.step_count;
+        e.session->event_count = e.fields.event_count;
+        e.session->status = e.fields.status;
+        break;
+      case Op::Replaced:
+        *e.session = std::move(e.fields);
+        break;
+      case Op::SessionAdded:
+        co.sessions_.erase(co.sessions_.find(std::string_view(*e.key)));
+        break;
+      case Op::SessionRemoved:
+        co.sessions_.insert(std::move(e.session_node));
+        break;
+      case Op::WaitAdded:
+        e.session->waiting_on.erase(e.session->waiting_on.find(std::string_view(*e.key)));
+        break;
+      case Op::WaitRemoved:
+        e.session->waiting_on.insert(std::move(e.id_node));
+        break;
+      case Op::RouteAdded:
+        co.routes_.erase(co.routes_.find(*e.route));
+        break;
+      case Op::RouteRemoved:
+        co.routes_.insert(std::move(e.route_node));
+        break;
+      case Op::EdgeAdded:
+        co.delegations_.erase(co.delegations_.find(*e.edge));
+        break;
+      case Op::EdgeRemoved:
+        co.delegations_.insert(std::move(e.edge_node));
+        break;
+    }
+    entries_.pop_back();
+  }
+  if (co.attached_.journal == this) co.attached_.journal = nullptr;
+  co_ = nullptr;
+}
+
+void Coordinator::reserve_records(std::size_t n) {
+  if (attached_.journal != nullptr) attached_.journal->room(n);
+}
+
+void Coordinator::note_fields(CoordinatedSession& s) noexcept {
+  if (attached_.journal == nullptr) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::Fields);
+  e.session = &s;
+  e.fields.step_count = s.step_count;
+  e.fields.event_count = s.event_count;
+  e.fields.status = s.status;
+}
+
+void Coordinator::note_replaced(CoordinatedSession& s) noexcept {
+  if (attached_.journal == nullptr) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::Replaced);
+  e.session = &s;
+  e.fields = std::move(s);
+}
+
+void Coordinator::add_session(SessionMap::node_type node) noexcept {
+  auto added = sessions_.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  attached_.journal->add(CoordinatorJournal::Entry::Op::SessionAdded).key = &added.position->first;
+}
+
+void Coordinator::erase_session(SessionMap::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    sessions_.erase(it);
+    return;
+  }
+  attached_.journal->add(CoordinatorJournal::Entry::Op::SessionRemoved).session_node =
+      sessions_.extract(it);
+}
+
+void Coordinator::add_waiting(CoordinatedSession& s, IdSet::node_type node) noexcept {
+  auto added = s.waiting_on.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::WaitAdded);
+  e.session = &s;
+  e.key = &*added.position;
+}
+
+void Coordinator::erase_waiting(CoordinatedSession& s, IdSet::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    s.waiting_on.erase(it);
+    return;
+  }
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::WaitRemoved);
+  e.session = &s;
+  e.id_node = s.waiting_on.extract(it);
+}
+
+void Coordinator::add_edge(std::set<DelegationEdge>::node_type node) noexcept {
+  auto added = delegations_.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  attached_.journal->add(CoordinatorJournal::Entry::Op::EdgeAdded).edge = &*added.position;
+}
+
+void Coordinator::erase_edge(std::set<DelegationEdge>::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    delegations_.erase(it);
+    return;
+  }
+  attached_.journal->add(CoordinatorJournal::Entry::Op::EdgeRemoved).edge_node =
+      delegations_.extract(it);
+}
+
 void Coordinator::remove_routes_of(std::string_view id) {
-  std::erase_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; });
+  auto touches = [&](const Route& r) { return r.src == id || r.dst == id; };
+  if (attached_.journal == nullptr) {
+    std::erase_if(routes_, touches);
+    return;
+  }
+  attached_.journal->room(static_cast<std::size_t>(std::ranges::count_if(routes_, touches)));
+  for (auto it = routes_.begin(); it != routes_.end();) {
+    auto next = std::next(it);
+    if (touches(*it)) {
+      attached_.journal->add(CoordinatorJournal::Entry::Op::RouteRemoved).route_node =
+          routes_.extract(it);
+    }
+    it = next;
+  }
+}
+
+void Coordinator::remove_edges_of(std::string_view id) {
+  auto touches = [&](const DelegationEdge& e) { return e.parent == id || e.child == id; };
+  reserve_records(static_cast<std::size_t>(std::ranges::count_if(delegations_, touches)));
+  for (auto it = delegations_.begin(); it != delegations_.end();) {
+    auto next = std::next(it);
+    if (touches(*it)) erase_edge(it);
+    it = next;
+  }
 }
 
 namespace {
@@ -123,8 +286,9 @@ CoordResult<Effect> Coordinator::spawn_session(std::string_view id, EffectHook h
   if (sessions_.contains(id)) return refuse(K::SessionExists, id);
   auto node = make_node<SessionMap>(std::string(id), CoordinatedSession{});
   Effect done = effect::CreateSession{std::string(id)};
+  reserve_records(1);
   hook(done);
-  sessions_.insert(std::move(node));
+  add_session(std::move(node));
   return done;
 }
 
@@ -139,8 +303,9 @@ CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::stri
   fresh.event_count = count;
   auto node = make_node<SessionMap>(std::string(child), std::move(fresh));
   Effect done = effect::ForkSession{std::string(parent), std::string(child), count};
+  reserve_records(1);
   hook(done);
-  sessions_.insert(std::move(node));
+  add_session(std::move(node));
   return done;
 }
 
@@ -148,6 +313,8 @@ CoordResult<void> Coordinator::start_processing(std::string_view id) {
   CoordinatedSession* s = find(id);
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Processing;
   return {};
 }
@@ -157,6 +324,8 @@ CoordResult<void> Coordinator::process_step(std::string_view id) {
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Processing) return refuse(K::SessionNotProcessing, id);
   if (s->step_count >= kMaxSteps) return refuse(K::MaxStepsReached, id);
+  reserve_records(1);
+  note_fields(*s);
   ++s->step_count;
   ++s->event_count;
   return {};
@@ -167,6 +336,8 @@ CoordResult<void> Coordinator::finish_session(std::string_view id) {
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Processing) return refuse(K::SessionNotProcessing, id);
   if (!s->waiting_on.empty()) return refuse(K::StillWaiting, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Done;
   return {};
 }
@@ -177,6 +348,8 @@ CoordResult<void> Coordinator::reset_session(std::string_view id) {
   if (s->status != SessionStatus::Done) return refuse(K::SessionNotDone, id);
   if (!s->waiting_on.empty()) return refuse(K::StillWaiting, id);
   if (has_edge_to(id)) return refuse(K::HasIncomingDelegation, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Idle;
   s->step_count = 0;
   return {};
@@ -188,11 +361,12 @@ CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook
   if (it->second.status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
   if (has_edge_from(id) || has_edge_to(id)) return refuse(K::HasDelegationEdges, id);
   Effect done = effect::DestroySession{it->first};
-  hook(done);
   // The id may view the key that goes with the session: use the copy.
   const std::string& gone = std::get<effect::DestroySession>(done).id;
-  sessions_.erase(it);
-  remove_routes_of(gone);
+  reserve_records(1);
+  hook(done);
+  erase_session(it);
+  remove_routes_of(gone);  // makes its own room first, then writes
   return done;
 }
 
@@ -200,7 +374,11 @@ CoordResult<void> Coordinator::add_route(Route route) {
   if (!sessions_.contains(route.src)) return refuse(K::SessionNotFound, route.src);
   if (!sessions_.contains(route.dst)) return refuse(K::SessionNotFound, route.dst);
   if (route.src == route.dst) return refuse(K::SelfReference);
-  routes_.insert(std::move(route));
+  reserve_records(1);
+  auto [it, inserted] = routes_.insert(std::move(route));
+  if (inserted && attached_.journal != nullptr) {
+    attached_.journal->add(CoordinatorJournal::Entry::Op::RouteAdded).route = &*it;
+  }
   return {};
 }
 
@@ -223,12 +401,15 @@ CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::strin
   auto edge = make_node<std::set<DelegationEdge>>(std::string(parent), std::string(child));
   Effect done =
       effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
+  reserve_records(4);
   hook(done);
+  note_fields(*p);
+  note_fields(*c);
   p->status = SessionStatus::WaitingDelegate;
-  p->waiting_on.insert(std::move(waiting));
+  add_waiting(*p, std::move(waiting));
   c->status = SessionStatus::Processing;
   ++c->event_count;
-  delegations_.insert(std::move(edge));
+  add_edge(std::move(edge));
   return done;
 }
 
@@ -252,17 +433,20 @@ CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
   if (auto route = first_route(parent, child); route != routes_.end()) {
     result_type = route->result_type;
   }
-  DelegationEdge edge{std::string(parent), std::string(child)};
+  const auto edge = delegations_.find(DelegationEdge{std::string(parent), std::string(child)});
   Effect done = effect::CollectAgentResult{std::string(parent), std::string(child),
                                            std::move(result_type)};
+  reserve_records(4);
   hook(done);
 
-  p->waiting_on.erase(p->waiting_on.find(child));
+  note_fields(*p);
+  note_fields(*c);
+  erase_waiting(*p, p->waiting_on.find(child));
   ++p->event_count;
   if (p->waiting_on.empty()) p->status = SessionStatus::Processing;
   c->status = SessionStatus::Idle;
   c->step_count = 0;
-  delegations_.erase(edge);
+  if (edge != delegations_.end()) erase_edge(edge);
   return done;
 }
 
@@ -271,15 +455,20 @@ CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::s
   if (p == nullptr) return refuse(K::SessionNotFound, parent);
   if (p->status != SessionStatus::WaitingDelegate) return refuse(K::SessionNotActive, parent);
   if (!p->waiting_on.contains(child)) return refuse(K::NoDelegationEdge, parent, child);
-  DelegationEdge edge{std::string(parent), std::string(child)};
-  if (!delegations_.contains(edge)) return refuse(K::NoDelegationEdge, parent, child);
+  const auto edge = delegations_.find(DelegationEdge{std::string(parent), std::string(child)});
+  if (edge == delegations_.end()) return refuse(K::NoDelegationEdge, parent, child);
   if (has_edge_from(child)) return refuse(K::HasOutgoingEdges, child);
 
-  p->waiting_on.erase(p->waiting_on.find(child));
+  reserve_records(4);
+  note_fields(*p);
+  erase_waiting(*p, p->waiting_on.find(child));
   if (p->waiting_on.empty()) p->status = SessionStatus::Processing;
   // The edge's presence and the invariants make the child a live session.
-  if (CoordinatedSession* c = find(child)) *c = CoordinatedSession{};
-  delegations_.erase(edge);
+  if (CoordinatedSession* c = find(child)) {
+    note_replaced(*c);
+    *c = CoordinatedSession{};
+  }
+  erase_edge(edge);
   return {};
 }
 
@@ -288,23 +477,29 @@ CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook 
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (has_edge_from(id)) return refuse(K::HasOutgoingEdges, id);
   Effect done = effect::DestroySession{it->first};
-  hook(done);
   // The id may view a key that goes below: use the copy.
   const std::string& gone = std::get<effect::DestroySession>(done).id;
+  std::size_t waiting = 0;
+  for (const auto& [name, other] : sessions_) {
+    if (name != gone && other.waiting_on.contains(gone)) ++waiting;
+  }
+  reserve_records(2 * waiting + 1);
+  hook(done);
 
   for (auto& [name, other] : sessions_) {
     if (name == gone) continue;
     auto waited = other.waiting_on.find(gone);
     if (waited == other.waiting_on.end()) continue;
-    other.waiting_on.erase(waited);
+    note_fields(other);
+    erase_waiting(other, waited);
     if (other.waiting_on.empty() && other.status == SessionStatus::WaitingDelegate) {
       other.status = SessionStatus::Processing;
     }
   }
-  sessions_.erase(it);
+  erase_session(it);
+  // Each makes its own room first; with no journal attached none allocates.
   remove_routes_of(gone);
-  std::erase_if(delegations_,
-                [&](const DelegationEdge& e) { return e.parent == gone || e.child == gone; });
+  remove_edges_of(gone);
   return done;
 }
 

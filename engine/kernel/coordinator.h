@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "engine/kernel/value.h"
 #include "engine/result.h"
@@ -163,6 +164,59 @@ using CoordResult = Result<T, CoordinatorError>;
 // itself only through a cycle. Missing names end their branch.
 bool can_reach_in(const SessionMap& sessions, std::string_view start, std::string_view target);
 
+class Coordinator;
+
+// Records the writes of every operation run on one coordinator while it is
+// attached, so that `rollback` can undo them all without allocating: a
+// sequence of operations then becomes all or nothing, at the cost of the
+// records, not of a copy of the coordinator. Rolls back when it dies
+// uncommitted. The coordinator must outlive it and must not be moved.
+class CoordinatorJournal {
+ public:
+  explicit CoordinatorJournal(Coordinator& co) noexcept;
+  CoordinatorJournal(const CoordinatorJournal&) = delete;
+  CoordinatorJournal& operator=(const CoordinatorJournal&) = delete;
+  ~CoordinatorJournal();
+
+  // Undoes every recorded write, last first, and detaches.
+  void rollback() noexcept;
+  // Keeps the writes and detaches.
+  void commit() noexcept;
+
+ private:
+  friend class Coordinator;
+  struct Entry {
+    enum class Op : std::uint8_t {
+      Fields,          // `session`'s counters and status were `fields`
+      SessionAdded,    // `key` was added to the sessions
+      SessionRemoved,  // `session_node` was taken out
+      Replaced,        // `session` was `fields` (waiting_on included)
+      WaitAdded,       // `key` was added to `session`'s waiting_on
+      WaitRemoved,     // `id_node` was taken out of `session`'s waiting_on
+      RouteAdded,      // `route` was added
+      RouteRemoved,    // `route_node` was taken out
+      EdgeAdded,       // `edge` was added
+      EdgeRemoved,     // `edge_node` was taken out
+    } op;
+    CoordinatedSession* session = nullptr;
+    CoordinatedSession fields;
+    const std::string* key = nullptr;
+    const Route* route = nullptr;
+    const DelegationEdge* edge = nullptr;
+    SessionMap::node_type session_node;
+    IdSet::node_type id_node;
+    std::set<Route>::node_type route_node;
+    std::set<DelegationEdge>::node_type edge_node;
+  };
+
+  // Room for `n` more records, made before an operation writes.
+  void room(std::size_t n);
+  Entry& add(Entry::Op op) noexcept;
+
+  Coordinator* co_;
+  std::vector<Entry> entries_;
+};
+
 class Coordinator {
  public:
   // Sessions and routes.
@@ -192,12 +246,39 @@ class Coordinator {
   const std::set<Route>& routes() const noexcept { return routes_; }
   const std::set<DelegationEdge>& delegations() const noexcept { return delegations_; }
 
-  friend bool operator==(const Coordinator&, const Coordinator&) = default;
+  friend bool operator==(const Coordinator& a, const Coordinator& b) {
+    return a.sessions_ == b.sessions_ && a.routes_ == b.routes_ &&
+           a.delegations_ == b.delegations_;
+  }
 
   // Steps a session may take between resets; the next one is refused.
   static constexpr std::uint64_t kMaxSteps = 10;
 
  private:
+  friend class CoordinatorJournal;
+
+  // The journal attached to this coordinator; a copy is attached to none.
+  struct Attached {
+    CoordinatorJournal* journal = nullptr;
+    Attached() = default;
+    Attached(const Attached&) noexcept {}
+    Attached& operator=(const Attached&) noexcept { return *this; }
+  };
+
+  // Journal helpers: each records what it is about to change when a journal
+  // is attached (its room made by the operation first), then changes it.
+  void reserve_records(std::size_t n);
+  void note_fields(CoordinatedSession& s) noexcept;
+  void note_replaced(CoordinatedSession& s) noexcept;
+  void add_session(SessionMap::node_type node) noexcept;
+  void erase_session(SessionMap::iterator it) noexcept;
+  void add_waiting(CoordinatedSession& s, IdSet::node_type node) noexcept;
+  void erase_waiting(CoordinatedSession& s, IdSet::iterator it) noexcept;
+  void add_edge(std::set<DelegationEdge>::node_type node) noexcept;
+  void erase_edge(std::set<DelegationEdge>::iterator it) noexcept;
+  // Removes the routes or edges of `id`, counting them first to make room.
+  void remove_edges_of(std::string_view id);
+
   CoordinatedSession* find(std::string_view id);
   // The first route from `src` to `dst` in order, or routes_.end().
   std::set<Route>::const_iterator first_route(std::string_view src, std::string_view dst) const;
@@ -209,6 +290,7 @@ class Coordinator {
   SessionMap sessions_;
   std::set<Route> routes_;
   std::set<DelegationEdge> delegations_;
+  Attached attached_;
 };
 
 }  // namespace vostrel::kernel

@@ -105,9 +105,9 @@ PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkReq
 // The result is built before the turn is applied: a failure on the way
 // leaves the session as it was.
 PyObject* fold(PyNetworkSession& n, NetworkEvent event) {
-  auto turn = coordinator_fold::prepare_network_event(n.session, std::move(event));
-  PyObject* result = fold_result_to_py({std::move(turn.requests)});
-  if (result != nullptr) n.session.commit(turn);
+  coordinator_fold::NetworkTurn turn(n.session, std::move(event));
+  PyObject* result = fold_result_to_py({turn.take_requests()});
+  if (result != nullptr) turn.commit();
   return result;
 }
 
@@ -202,8 +202,8 @@ PyObject* reset_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](PyNetworkSession& n, const Args& a) -> PyObject* {
         std::string id;
         if (!a.str(0, id)) return nullptr;
-        auto turn = coordinator_fold::prepare_network_event(n.session, ev::ResetAgent{std::move(id)});
-        n.session.commit(turn);
+        coordinator_fold::NetworkTurn turn(n.session, ev::ResetAgent{std::move(id)});
+        turn.commit();
         Py_RETURN_NONE;
       });
 }
