@@ -124,6 +124,22 @@ TEST(AllocationFailure, AgentFoldOfTheStandardTransducers) {
   EXPECT_GT(total, 200u);
 }
 
+// Keeping the old state costs no copy of the history: a fold appends to a
+// history that nothing else holds in place (the same list grows), and copies
+// one that a snapshot shares, which keeps its own.
+TEST(AllocationFailure, FoldsGrowAnUnsharedHistoryInPlace) {
+  for (bool share : {false, true}) {
+    Agent a = agent(share);
+    const kernel::List* before = &a.session.state.at("messages").as_list();
+    const std::size_t length = before->size();
+    agent_session::fold_event(a.session, "UserMessage", {{"parts", L({S("more")})}});
+    const kernel::List& after = a.session.state.at("messages").as_list();
+    EXPECT_EQ(after.size(), length + 1);
+    EXPECT_EQ(&after == before, !share);
+    if (share) EXPECT_EQ(a.kept->vm_env.at("messages").as_list().size(), length);
+  }
+}
+
 // Map slots written in place through every kind of write the fold logs:
 // an entry replaced, one added and one removed, with further allocations
 // after each.
@@ -184,9 +200,13 @@ auto look_network(const NetworkSession& s) {
 }
 
 TEST(AllocationFailure, NetworkFold) {
+  // A delegation to a new child and to a registered one, one whose parent
+  // is not active (the child made for it is destroyed again), a failure
+  // that ends the active agent, a registration and a refused handoff.
   const std::vector<kernel::NetworkEvent> events = {
       ev::DelegationRequested{"main", "fresh"}, ev::DelegationRequested{"main", "helper"},
-      ev::AgentFailed{"main"}, ev::RegisterAgent{"other"}, ev::HandoffRequested{"main", "desk"}};
+      ev::DelegationRequested{"desk", "fresh"}, ev::AgentFailed{"main"},
+      ev::RegisterAgent{"other"}, ev::HandoffRequested{"main", "desk"}};
   std::size_t total = 0;
   for (const kernel::NetworkEvent& e : events) {
     total += sweep(network, [&e](NetworkSession& s) {
@@ -204,6 +224,18 @@ TEST(AllocationFailure, NetworkFold) {
   total += sweep(delegating, [](NetworkSession& s) {
     return coordinator_fold::fold_network_event(s, ev::DelegationComplete{"main", "fresh"}).requests;
   }, look_network);
+  // A handoff that goes through: the active agent changes.
+  auto done = [] {
+    NetworkSession s = network();
+    coordinator_fold::fold_network_event(s, ev::AgentDone{"main"});
+    return s;
+  };
+  total += sweep(done, [](NetworkSession& s) {
+    return coordinator_fold::fold_network_event(s, ev::HandoffRequested{"main", "desk"}).requests;
+  }, look_network);
+  NetworkSession handed = done();
+  coordinator_fold::fold_network_event(handed, ev::HandoffRequested{"main", "desk"});
+  EXPECT_EQ(handed.state.active_agent, "desk");
   EXPECT_GT(total, 50u);
 }
 
