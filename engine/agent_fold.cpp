@@ -59,7 +59,9 @@ namespace {
 std::pair<std::vector<Value>, Env> exec(const std::vector<TransducerDef>& transducers, Env env,
                                         std::string_view tag, const Env& data,
                                         const inner_fold::Kept<Env>& kept) {
-  if (kept.state == nullptr) return kernel::vm::exec_session(transducers, std::move(env), tag, data);
+  if (kept.state == nullptr) {
+    return kernel::vm::exec_session(transducers, std::move(env), tag, data);
+  }
   return kernel::vm::exec_session(transducers, std::move(env), tag, data, *kept.state, *kept.undo);
 }
 

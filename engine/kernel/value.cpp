@@ -245,7 +245,9 @@ bool Value::shared_only_with(const Value& kept) const noexcept {
 }
 
 void UndoLog::room_for_one() {
-  if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+  if (entries_.size() == entries_.capacity()) {
+    entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+  }
 }
 
 void UndoLog::push_back(Value& list, Value item) {

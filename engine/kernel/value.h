@@ -117,7 +117,9 @@ class UndoLog {
   UndoLog() = default;
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
-  UndoLog(UndoLog&& other) noexcept : entries_(std::move(other.entries_)) { other.entries_.clear(); }
+  UndoLog(UndoLog&& other) noexcept : entries_(std::move(other.entries_)) {
+    other.entries_.clear();
+  }
   UndoLog& operator=(UndoLog&&) = delete;
   ~UndoLog() { rollback(); }
 
@@ -137,11 +139,11 @@ class UndoLog {
     enum class Op : std::uint8_t { Push, Assign, Insert, Erase } op;
     RcBox<List>* list = nullptr;
     RcBox<Map>* map = nullptr;
-    std::size_t size = 0;       // Push: the length before
-    Value* slot = nullptr;      // Assign: the entry written; Insert: the entry added
+    std::size_t size = 0;              // Push: the length before
+    Value* slot = nullptr;             // Assign: the entry written
     const std::string* key = nullptr;  // Insert: the key added
-    Value old;                  // Assign: the value before
-    Map::node_type node;        // Erase: the entry taken out
+    Value old;                         // Assign: the value before
+    Map::node_type node;               // Erase: the entry taken out
   };
   // Grows the log geometrically ahead of a write, so that recording the
   // write cannot fail once it is made.

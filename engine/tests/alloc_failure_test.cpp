@@ -68,12 +68,17 @@ Value tool_call(const std::string& id) {
 }
 
 Env llm_response(std::vector<Value> calls) {
-  return {{"role", S("assistant")}, {"parts", L({S("looking")})}, {"tool_calls", L(std::move(calls))},
-          {"input_tokens", I(120)}, {"output_tokens", I(7)}};
+  return {{"role", S("assistant")},
+          {"parts", L({S("looking")})},
+          {"tool_calls", L(std::move(calls))},
+          {"input_tokens", I(120)},
+          {"output_tokens", I(7)}};
 }
 
 Env tool_result(const std::string& id) {
-  return {{"tool_call_id", S(id)}, {"name", S("search")}, {"content", S("r-" + id)},
+  return {{"tool_call_id", S(id)},
+          {"name", S("search")},
+          {"content", S("r-" + id)},
           {"is_error", B(false)}};
 }
 
@@ -115,10 +120,13 @@ TEST(AllocationFailure, AgentFoldOfTheStandardTransducers) {
                    look_agent);
     total += sweep(make, folds("ToolResult", tool_result("c3")), look_agent);
     total += sweep(make, folds("UserMessage", {{"parts", L({S("again")})}}), look_agent);
-    total += sweep(make, [](Agent& a) {
-      agent_session::skip_inbound(a.session, "ToolResult");
-      return 0;
-    }, look_agent);
+    total += sweep(
+        make,
+        [](Agent& a) {
+          agent_session::skip_inbound(a.session, "ToolResult");
+          return 0;
+        },
+        look_agent);
   }
   // Each sweep met failures at many points of its turn.
   EXPECT_GT(total, 200u);
@@ -145,19 +153,21 @@ TEST(AllocationFailure, FoldsGrowAnUnsharedHistoryInPlace) {
 // after each.
 TEST(AllocationFailure, AgentFoldWritingMapsInPlace) {
   kernel::TransducerDef t{"maps", {{"m", M({{"old", S("o")}, {"keep", I(1)}})}, {"log", L()}}, {}};
-  t.rules.push_back(rule("W", lit_b(true),
-                         {upd("m", mdel(mput(mput(ref("m"), lit_s("keep"), lit_i(2)),
-                                             lit_s("new"), ref("v")),
-                                        lit_s("old"))),
-                          upd("log", lappend(ref("log"), ref("v"))),
-                          upd("m", mput(ref("m"), lit_s("again"), ref("m")))},
-                         {rec({{"type", lit_s("Wrote")}, {"m", ref("m")}})}));
+  t.rules.push_back(
+      rule("W", lit_b(true),
+           {upd("m", mdel(mput(mput(ref("m"), lit_s("keep"), lit_i(2)), lit_s("new"), ref("v")),
+                          lit_s("old"))),
+            upd("log", lappend(ref("log"), ref("v"))),
+            upd("m", mput(ref("m"), lit_s("again"), ref("m")))},
+           {rec({{"type", lit_s("Wrote")}, {"m", ref("m")}})}));
   auto make = [&t] {
     Agent a{agent_session::create({t}, kernel::SessionConfig{}), std::nullopt};
     agent_session::fold_event(a.session, "W", {{"v", S("first")}});
     return a;
   };
-  auto op = [](Agent& a) { return agent_session::fold_event(a.session, "W", {{"v", S("second")}}); };
+  auto op = [](Agent& a) {
+    return agent_session::fold_event(a.session, "W", {{"v", S("second")}});
+  };
   EXPECT_GT(sweep(make, op, look_agent), 10u);
 }
 
@@ -187,8 +197,12 @@ using coordinator_fold::NetworkSession;
 namespace ev = kernel::network_event;
 
 NetworkSession network() {
-  auto made = coordinator_fold::from_config(
-      {{"main", "helper"}, {{"main", "helper"}, {"main", "spare"}}, {{"main", "desk"}}, "main", {}, {}});
+  auto made = coordinator_fold::from_config({{"main", "helper"},
+                                             {{"main", "helper"}, {"main", "spare"}},
+                                             {{"main", "desk"}},
+                                             "main",
+                                             {},
+                                             {}});
   NetworkSession s = std::move(*made);
   coordinator_fold::fold_network_event(s, ev::UserMessage{"hello"});
   coordinator_fold::fold_network_event(s, ev::RegisterAgent{"helper"});
@@ -203,15 +217,18 @@ TEST(AllocationFailure, NetworkFold) {
   // A delegation to a new child and to a registered one, one whose parent
   // is not active (the child made for it is destroyed again), a failure
   // that ends the active agent, a registration and a refused handoff.
-  const std::vector<kernel::NetworkEvent> events = {
-      ev::DelegationRequested{"main", "fresh"}, ev::DelegationRequested{"main", "helper"},
-      ev::DelegationRequested{"desk", "fresh"}, ev::AgentFailed{"main"},
-      ev::RegisterAgent{"other"}, ev::HandoffRequested{"main", "desk"}};
+  const std::vector<kernel::NetworkEvent> events = {ev::DelegationRequested{"main", "fresh"},
+                                                    ev::DelegationRequested{"main", "helper"},
+                                                    ev::DelegationRequested{"desk", "fresh"},
+                                                    ev::AgentFailed{"main"},
+                                                    ev::RegisterAgent{"other"},
+                                                    ev::HandoffRequested{"main", "desk"}};
   std::size_t total = 0;
   for (const kernel::NetworkEvent& e : events) {
-    total += sweep(network, [&e](NetworkSession& s) {
-      return coordinator_fold::fold_network_event(s, e).requests;
-    }, look_network);
+    total += sweep(
+        network,
+        [&e](NetworkSession& s) { return coordinator_fold::fold_network_event(s, e).requests; },
+        look_network);
   }
   // A delegation that completes, on a session where it is open.
   auto delegating = [] {
@@ -221,18 +238,26 @@ TEST(AllocationFailure, NetworkFold) {
     coordinator_fold::fold_network_event(s, ev::AgentDone{"fresh"});
     return s;
   };
-  total += sweep(delegating, [](NetworkSession& s) {
-    return coordinator_fold::fold_network_event(s, ev::DelegationComplete{"main", "fresh"}).requests;
-  }, look_network);
+  total += sweep(
+      delegating,
+      [](NetworkSession& s) {
+        return coordinator_fold::fold_network_event(s, ev::DelegationComplete{"main", "fresh"})
+            .requests;
+      },
+      look_network);
   // A handoff that goes through: the active agent changes.
   auto done = [] {
     NetworkSession s = network();
     coordinator_fold::fold_network_event(s, ev::AgentDone{"main"});
     return s;
   };
-  total += sweep(done, [](NetworkSession& s) {
-    return coordinator_fold::fold_network_event(s, ev::HandoffRequested{"main", "desk"}).requests;
-  }, look_network);
+  total += sweep(
+      done,
+      [](NetworkSession& s) {
+        return coordinator_fold::fold_network_event(s, ev::HandoffRequested{"main", "desk"})
+            .requests;
+      },
+      look_network);
   NetworkSession handed = done();
   coordinator_fold::fold_network_event(handed, ev::HandoffRequested{"main", "desk"});
   EXPECT_EQ(handed.state.active_agent, "desk");
@@ -259,24 +284,36 @@ TEST(AllocationFailure, CoordinatorOperations) {
   };
   auto look = [](const Coordinator& co) { return co; };
   std::size_t total = 0;
-  total += sweep(make, [](Coordinator& co) { return co.spawn_session(kNewcomer); }, look);
-  total += sweep(make, [](Coordinator& co) { return co.fork_session(kParent, kFork); }, look);
-  total += sweep(make, [](Coordinator& co) {
-    return co.delegate_to(kParent, kChild, "Ask", {{"q", S("what")}});
-  }, look);
+  total += sweep(
+      make, [](Coordinator& co) { return co.spawn_session(kNewcomer); }, look);
+  total += sweep(
+      make, [](Coordinator& co) { return co.fork_session(kParent, kFork); }, look);
+  total += sweep(
+      make,
+      [](Coordinator& co) {
+        return co.delegate_to(kParent, kChild, "Ask", {{"q", S("what")}});
+      },
+      look);
   auto finished = [&make] {
     Coordinator co = make();
     (void)co.finish_session(kBusy);
     return co;
   };
-  total += sweep(finished, [](Coordinator& co) { return co.complete_delegation(kParent, kBusy); },
-                 look);
-  total += sweep(make, [](Coordinator& co) { return co.session_failed(kBusy); }, look);
-  total += sweep(make, [](Coordinator& co) { return co.destroy_session(kChild); }, look);
-  total += sweep(make, [](Coordinator& co) { return co.add_route({kChild, kBusy, "Ask", "Answer"}); },
-                 look);
+  total += sweep(
+      finished, [](Coordinator& co) { return co.complete_delegation(kParent, kBusy); }, look);
+  total += sweep(
+      make, [](Coordinator& co) { return co.session_failed(kBusy); }, look);
+  total += sweep(
+      make, [](Coordinator& co) { return co.destroy_session(kChild); }, look);
+  total += sweep(
+      make,
+      [](Coordinator& co) {
+        return co.add_route({kChild, kBusy, "Ask", "Answer"});
+      },
+      look);
   // A refusal builds its message: that may fail too, and changes nothing.
-  total += sweep(make, [](Coordinator& co) { return co.spawn_session(kParent); }, look);
+  total += sweep(
+      make, [](Coordinator& co) { return co.spawn_session(kParent); }, look);
   EXPECT_GT(total, 20u);
 }
 
@@ -284,7 +321,8 @@ TEST(AllocationFailure, CoordinatorOperations) {
 // a million levels deep and a wide one (lists and maps) are freed.
 TEST(AllocationFailure, FreeingNeedsNoMemory) {
   Value deep = L();
-  for (int i = 0; i < 1'000'000; ++i) deep = i % 2 ? L({std::move(deep), S("x")}) : M({{"k", std::move(deep)}});
+  for (int i = 0; i < 1'000'000; ++i)
+    deep = i % 2 ? L({std::move(deep), S("x")}) : M({{"k", std::move(deep)}});
   kernel::List items(200'000, M({{"a", L({S("shared")})}}));
   for (std::size_t i = 0; i < items.size(); i += 3) items[i] = L({S(std::to_string(i)), L()});
   Value wide = L(std::move(items));
