@@ -148,18 +148,17 @@ TEST(AllocationFailure, FoldsGrowAnUnsharedHistoryInPlace) {
   }
 }
 
-// Map slots written in place through every kind of write the fold logs:
-// an entry replaced, one added and one removed, with further allocations
-// after each.
-TEST(AllocationFailure, AgentFoldWritingMapsInPlace) {
+// Map and list slots written in place through every kind of write the fold
+// logs (an entry removed, replaced and added, an item appended), with more
+// allocations after each.
+TEST(AllocationFailure, AgentFoldWritingSlotsInPlace) {
   kernel::TransducerDef t{"maps", {{"m", M({{"old", S("o")}, {"keep", I(1)}})}, {"log", L()}}, {}};
-  t.rules.push_back(
-      rule("W", lit_b(true),
-           {upd("m", mdel(mput(mput(ref("m"), lit_s("keep"), lit_i(2)), lit_s("new"), ref("v")),
-                          lit_s("old"))),
-            upd("log", lappend(ref("log"), ref("v"))),
-            upd("m", mput(ref("m"), lit_s("again"), ref("m")))},
-           {rec({{"type", lit_s("Wrote")}, {"m", ref("m")}})}));
+  t.rules.push_back(rule(
+      "W", lit_b(true),
+      {upd("m", mdel(ref("m"), lit_s("old"))), upd("m", mput(ref("m"), lit_s("keep"), ref("v"))),
+       upd("m", mput(ref("m"), ref("v"), lit_i(1))), upd("log", lappend(ref("log"), ref("v"))),
+       upd("m", mput(ref("m"), lit_s("old"), ref("v")))},
+      {rec({{"type", lit_s("Wrote")}, {"m", ref("m")}, {"log", ref("log")}})}));
   auto make = [&t] {
     Agent a{agent_session::create({t}, kernel::SessionConfig{}), std::nullopt};
     agent_session::fold_event(a.session, "W", {{"v", S("first")}});
@@ -168,6 +167,15 @@ TEST(AllocationFailure, AgentFoldWritingMapsInPlace) {
   auto op = [](Agent& a) {
     return agent_session::fold_event(a.session, "W", {{"v", S("second")}});
   };
+  // The writes are made in place: the slots keep their payloads.
+  Agent a = make();
+  const kernel::Map* m = &a.session.state.at("m").as_map();
+  const kernel::List* log = &a.session.state.at("log").as_list();
+  op(a);
+  EXPECT_EQ(&a.session.state.at("m").as_map(), m);
+  EXPECT_EQ(&a.session.state.at("log").as_list(), log);
+  EXPECT_EQ(a.session.state.at("m"),
+            M({{"first", I(1)}, {"keep", S("second")}, {"old", S("second")}, {"second", I(1)}}));
   EXPECT_GT(sweep(make, op, look_agent), 10u);
 }
 
