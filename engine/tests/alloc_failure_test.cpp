@@ -144,7 +144,9 @@ TEST(AllocationFailure, FoldsGrowAnUnsharedHistoryInPlace) {
     const kernel::List& after = a.session.state.at("messages").as_list();
     EXPECT_EQ(after.size(), length + 1);
     EXPECT_EQ(&after == before, !share);
-    if (share) EXPECT_EQ(a.kept->vm_env.at("messages").as_list().size(), length);
+    if (share) {
+      EXPECT_EQ(a.kept->vm_env.at("messages").as_list().size(), length);
+    }
   }
 }
 
