@@ -7,6 +7,9 @@
 // returns an `Effect` telling the host what to do; a refused one returns a
 // `CoordinatorError` and leaves the coordinator exactly as it was: every
 // operation checks all its preconditions, in a fixed order, before it writes.
+// Running out of memory is no different: an operation allocates all it needs
+// before its first write, so one that throws has changed nothing, and a
+// CoordinatorJournal makes a whole sequence of operations undoable.
 //
 // Kept by every operation:
 //  - an edge (p, c) is in `delegations` exactly when c is in p's `waiting_on`;
@@ -29,9 +32,6 @@
 
 namespace vostrel::kernel {
 
-// Every operation is all or nothing, memory failure included: it writes only
-// once nothing it still has to do can fail.
-//
 // Ids are plain byte strings; none is validated, the empty id included.
 using IdSet = std::set<std::string, std::less<>>;
 
