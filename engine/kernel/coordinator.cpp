@@ -259,6 +259,17 @@ void Coordinator::remove_routes_of(std::string_view id) {
   }
 }
 
+std::size_t Coordinator::records_to_remove(std::string_view id, bool edges) const {
+  if (attached_.journal == nullptr) return 0;
+  std::size_t n = static_cast<std::size_t>(
+      std::ranges::count_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; }));
+  if (edges) {
+    n += static_cast<std::size_t>(std::ranges::count_if(
+        delegations_, [&](const DelegationEdge& e) { return e.parent == id || e.child == id; }));
+  }
+  return n;
+}
+
 void Coordinator::remove_edges_of(std::string_view id) {
   auto touches = [&](const DelegationEdge& e) { return e.parent == id || e.child == id; };
   reserve_records(static_cast<std::size_t>(std::ranges::count_if(delegations_, touches)));
@@ -363,10 +374,10 @@ CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook
   Effect done = effect::DestroySession{it->first};
   // The id may view the key that goes with the session: use the copy.
   const std::string& gone = std::get<effect::DestroySession>(done).id;
-  reserve_records(1);
+  reserve_records(1 + records_to_remove(gone, false));
   hook(done);
   erase_session(it);
-  remove_routes_of(gone);  // makes its own room first, then writes
+  remove_routes_of(gone);
   return done;
 }
 
@@ -483,7 +494,7 @@ CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook 
   for (const auto& [name, other] : sessions_) {
     if (name != gone && other.waiting_on.contains(gone)) ++waiting;
   }
-  reserve_records(2 * waiting + 1);
+  reserve_records(2 * waiting + 1 + records_to_remove(gone, true));
   hook(done);
 
   for (auto& [name, other] : sessions_) {
@@ -497,7 +508,6 @@ CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook 
     }
   }
   erase_session(it);
-  // Each makes its own room first; with no journal attached none allocates.
   remove_routes_of(gone);
   remove_edges_of(gone);
   return done;

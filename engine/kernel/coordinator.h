@@ -278,6 +278,9 @@ class Coordinator {
   void erase_edge(std::set<DelegationEdge>::iterator it) noexcept;
   // Removes the routes or edges of `id`, counting them first to make room.
   void remove_edges_of(std::string_view id);
+  // The records removing the routes (and the edges) of `id` takes; none
+  // without a journal.
+  std::size_t records_to_remove(std::string_view id, bool edges) const;
 
   CoordinatedSession* find(std::string_view id);
   // The first route from `src` to `dst` in order, or routes_.end().

@@ -327,6 +327,59 @@ TEST(AllocationFailure, CoordinatorOperations) {
   EXPECT_GT(total, 20u);
 }
 
+// A journal makes a sequence of operations all or nothing: the sequence
+// fails at each of its allocations in turn and is undone whole, and undoing
+// it without a failure gives the coordinator back as well.
+TEST(AllocationFailure, CoordinatorJournalUndoesSequences) {
+  using kernel::Coordinator;
+  auto make = [] {
+    Coordinator co;
+    for (const char* id : {kParent, kChild, kBusy}) (void)co.spawn_session(id);
+    (void)co.add_route({kParent, kBusy, "Ask", "Answer"});
+    (void)co.start_processing(kParent);
+    (void)co.delegate_to(kParent, kBusy, "Ask", {});
+    return co;
+  };
+  // Every kind of write: sessions made and removed, counters, waiting
+  // lists, routes and edges added and removed, a record replaced.
+  auto sequence = [](Coordinator& co) {
+    std::vector<bool> done;
+    auto ok = [&done](const auto& result) { done.push_back(result.has_value()); };
+    ok(co.spawn_session(kNewcomer));
+    ok(co.fork_session(kParent, kFork));
+    ok(co.add_route({kParent, kChild, "Ask", "Answer"}));
+    ok(co.add_route({kParent, kNewcomer, "Ask", "Answer"}));
+    ok(co.delegate_to(kParent, kChild, "Ask", {{"q", S("what")}}));
+    ok(co.process_step(kChild));
+    ok(co.finish_session(kChild));
+    ok(co.complete_delegation(kParent, kChild));
+    ok(co.cancel_delegation(kParent, kBusy));
+    ok(co.delegate_to(kParent, kNewcomer, "Ask", {}));
+    ok(co.session_failed(kNewcomer));
+    ok(co.destroy_session(kFork));
+    ok(co.destroy_session(kChild));
+    return done;
+  };
+  auto journaled = [&sequence](Coordinator& co) {
+    kernel::CoordinatorJournal journal(co);
+    std::vector<bool> done = sequence(co);
+    journal.commit();
+    return done;
+  };
+  Coordinator plain = make();
+  const std::vector<bool> done = sequence(plain);
+  EXPECT_EQ(done, std::vector<bool>(done.size(), true));
+  Coordinator undone = make();
+  {
+    kernel::CoordinatorJournal journal(undone);
+    sequence(undone);
+    EXPECT_EQ(undone, plain);
+  }
+  EXPECT_EQ(undone, make());
+  auto look = [](const Coordinator& co) { return co; };
+  EXPECT_GT(sweep(make, journaled, look), 30u);
+}
+
 // Freeing allocates nothing: with every allocation failing, a value nested
 // a million levels deep and a wide one (lists and maps) are freed.
 TEST(AllocationFailure, FreeingNeedsNoMemory) {
