@@ -190,17 +190,20 @@ static_assert(inner_fold::DomainFold<RequestsOnly>);
 NetworkTurn::NetworkTurn(NetworkSession& session, NetworkEvent event)
     : session_(session),
       tag_(session.fold.event_tag(event)),
+      released_(network_classify_result_fn(event).value_or(std::string())),
       previous_active_(session.state.active_agent),
       journal_(session.state.coordinator) {
   inner_fold::reserve_one_more(session.event_log);
   // Everything the turn hands out is worked out before the coordinator is
-  // written: `generate` reads the event alone.
+  // written: `generate` reads the event alone. The pending list is only
+  // read; the commit applies the turn's change to it.
   auto tree = generic_session_tree::build_turn_tree(
       RequestsOnly{session.fold}, session.routing, network_classify_result_fn, NetworkState{},
-      NetworkEvent(event), std::vector<std::string>(session.pending));
+      NetworkEvent(event), {}, inner_fold::Kept<NetworkState>{nullptr, nullptr, &session.pending});
   auto walked = unified_session::flatten_walk(std::move(tree), {});
   requests_ = std::move(walked.requests);
-  pending_ = std::move(walked.pending);
+  fresh_ = std::move(walked.pending);
+  inner_fold::make_room_for(session.pending, fresh_);
   try {
     session.fold.project_in_place(session.state, event);
   } catch (...) {
@@ -218,7 +221,7 @@ NetworkTurn::~NetworkTurn() {
 
 void NetworkTurn::commit() noexcept {
   journal_.commit();
-  session_.pending = std::move(pending_);
+  inner_fold::apply_pending(session_.pending, released_, fresh_);
   ++session_.events_processed;
   session_.event_log.push_back(std::move(tag_));  // room made by the constructor
   committed_ = true;

@@ -107,8 +107,9 @@ class NetworkTurn {
  private:
   NetworkSession& session_;
   std::vector<unified_session::ClassifiedRequest<NetworkRequest>> requests_;
-  std::vector<std::string> pending_;
   std::string tag_;
+  std::string released_;             // the pending key the event answers, or empty
+  std::vector<std::string> fresh_;  // the keys the turn makes pending
   std::string previous_active_;
   kernel::CoordinatorJournal journal_;
   bool committed_ = false;

@@ -161,21 +161,32 @@ TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                            const inner_fold::Kept<typename F::State>& kept = {}) {
   using Tree = TreeOf<F>;
   using Request = typename F::Request;
-  if (std::optional<std::string> key = classify_result(event); key && !key->empty()) {
-    pending = inner_fold::clear_key_pending(std::move(pending), *key);
+  // With a kept pending list the turn leaves it alone and reads it minus the
+  // released key; `pending` then starts empty and gathers the fresh keys.
+  std::optional<std::string> released = classify_result(event);
+  if (released && released->empty()) released.reset();
+  if (released && kept.pending == nullptr) {
+    pending = inner_fold::clear_key_pending(std::move(pending), *released);
   }
+  auto is_pending = [&](const std::string& key) {
+    if (kept.pending == nullptr) return inner_fold::contains_key(pending, key);
+    return key != released && inner_fold::contains_key(*kept.pending, key);
+  };
   auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event, kept);
 
   std::vector<std::string> keys;
   keys.reserve(requests.size());
   for (const Request& request : requests) keys.push_back(std::string(fold.classify_request(request)));
 
-  std::vector<std::string> fresh = inner_fold::gate_by_key(keys, pending);
+  std::vector<std::string> fresh;
+  for (const std::string& key : keys) {
+    if (!is_pending(key)) fresh.push_back(key);
+  }
   // A request is kept exactly when its key was not pending after the
   // release, which is what membership in `fresh` says.
   std::vector<DispatchItem<Request>> items;
   for (std::size_t i = 0; i < requests.size(); ++i) {
-    if (inner_fold::contains_key(pending, keys[i])) continue;
+    if (is_pending(keys[i])) continue;
     std::string_view type = inner_fold::request_type_of(keys[i]);
     items.push_back(DispatchItem<Request>{std::move(requests[i]),
                                           kernel::needs_outbound_check(routing, type),

@@ -38,12 +38,23 @@ using FoldOutput = std::pair<std::vector<typename F::Request>, typename F::State
 // A turn folds a copy of the session's state and leaves the state itself as
 // it was until the turn is applied. `state` is that state, when the fold is
 // given one; a domain that can write in place to payloads the copy shares
-// with it does so through `undo` (see kernel::UndoLog).
+// with it does so through `undo` (see kernel::UndoLog). `pending` is the
+// session's pending list, when the turn is to leave it alone: the turn's
+// pending list then holds only the keys to append to it once the key the
+// event answers is released.
 template <class State>
 struct Kept {
   const State* state = nullptr;
   kernel::UndoLog* undo = nullptr;
+  const std::vector<std::string>* pending = nullptr;
 };
+
+// The pending list after a turn that kept it: `released` (when not empty)
+// removed, `fresh` appended. Allocates nothing when `make_room_for` was
+// called with the same `fresh` first.
+void make_room_for(std::vector<std::string>& pending, const std::vector<std::string>& fresh);
+void apply_pending(std::vector<std::string>& pending, std::string_view released,
+                   std::vector<std::string>& fresh) noexcept;
 
 // A domain whose fold takes the kept state as well.
 template <class F>

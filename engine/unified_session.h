@@ -126,33 +126,36 @@ struct Session {
   // nothing.
   struct Turn {
     State state;
-    std::vector<std::string> pending;
+    std::string released;            // the pending key the event answers, or empty
+    std::vector<std::string> fresh;  // the keys the turn makes pending
     std::vector<ClassifiedRequest<Request>> requests;
     std::string tag;
     kernel::UndoLog undo;
   };
 
-  // One turn, every check approved, on a copy of the state and the pending
-  // list. The copy shares the state's payloads, and a payload only the two
-  // share is grown in place through the turn's log, so a history that
-  // grows by one message per event is not duplicated.
+  // One turn, every check approved, on a copy of the state; the pending
+  // list is only read. The copy shares the state's payloads, and a payload
+  // only the two share is grown in place through the turn's log, so a
+  // history that grows by one message per event is not duplicated.
   Turn prepare(Event event, ResultClassifier<Event> classify_result) {
     kernel::UndoLog undo;
     std::string tag = fold.event_tag(event);
+    std::string released = classify_result(event).value_or(std::string());
     inner_fold::reserve_one_more(event_log);
     auto tree = generic_session_tree::build_turn_tree(
-        fold, routing, std::move(classify_result), State(state), std::move(event),
-        std::vector<std::string>(pending), inner_fold::Kept<State>{&state, &undo});
+        fold, routing, std::move(classify_result), State(state), std::move(event), {},
+        inner_fold::Kept<State>{&state, &undo, &pending});
     Walked<State, Request> walked = flatten_walk(std::move(tree), {});
-    return Turn{std::move(walked.state), std::move(walked.pending), std::move(walked.requests),
-                std::move(tag), std::move(undo)};
+    inner_fold::make_room_for(pending, walked.pending);
+    return Turn{std::move(walked.state), std::move(released), std::move(walked.pending),
+                std::move(walked.requests), std::move(tag), std::move(undo)};
   }
 
   // Applies a turn of `prepare`; allocates nothing.
   void commit(Turn& turn) noexcept {
     turn.undo.commit();
     state = std::move(turn.state);
-    pending = std::move(turn.pending);
+    inner_fold::apply_pending(pending, turn.released, turn.fresh);
     ++events_processed;
     event_log.push_back(std::move(turn.tag));  // room made by prepare
   }
