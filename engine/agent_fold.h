@@ -66,6 +66,10 @@ struct AgentFold {
   std::string event_tag(const AgentEvent& event) const { return event.tag; }
   std::string classify_request(const Value& request) const { return agent_classify_fn(request); }
   inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event) const;
+  // The same on a copy of `kept.state`, which comes out unchanged once
+  // `kept.undo` rolls back.
+  inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event,
+                                         const inner_fold::Kept<Env>& kept) const;
 };
 
 using AgentSession = unified_session::Session<AgentFold>;
@@ -92,8 +96,10 @@ struct FoldResult {
   Env vm_env;
 };
 
+// With `kept` given, `env` is a copy of it (see AgentFold::fold).
 FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
-                      Env env, std::string_view tag, const Env& data);
+                      Env env, std::string_view tag, const Env& data,
+                      const inner_fold::Kept<Env>& kept = {});
 
 // Result of one step of the step road.
 struct TurnResult {
@@ -106,7 +112,8 @@ struct TurnResult {
 TurnResult turn_step(const RoutingConfig& routing,
                      const std::vector<InboundCheckDef>& inbound_checks,
                      const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
-                     const Env& data, std::vector<std::string> pending);
+                     const Env& data, std::vector<std::string> pending,
+                     const inner_fold::Kept<Env>& kept = {});
 
 // A source that answers the given request types.
 struct SourcePair {

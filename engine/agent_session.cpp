@@ -47,10 +47,16 @@ Session resume_from_snapshot(std::vector<kernel::TransducerDef> transducers,
   return from_state(std::move(transducers), config, std::move(state), remaining);
 }
 
-Requests fold_event(Session& s, std::string tag, kernel::Env data) {
+Session::Turn prepare_fold(Session& s, std::string tag, kernel::Env data) {
   auto classify = agent_fold::agent_classify_result_fn(s.routing.dispatch_rules);
-  return s.fold_event(agent_fold::AgentEvent{std::move(tag), std::move(data)}, std::move(classify))
-      .requests;
+  return s.prepare(agent_fold::AgentEvent{std::move(tag), std::move(data)}, std::move(classify));
+}
+
+Requests fold_event(Session& s, std::string tag, kernel::Env data) {
+  Session::Turn turn = prepare_fold(s, std::move(tag), std::move(data));
+  Requests requests = std::move(turn.requests);
+  s.commit(turn);
+  return requests;
 }
 
 std::optional<std::string> check_inbound(const Session& s, std::string tag) {

@@ -87,8 +87,12 @@ std::optional<std::string> network_classify_result_fn(const NetworkEvent& event)
 }
 
 NetworkState CoordinatorFold::project(NetworkState state, const NetworkEvent& event) const {
-  std::visit(Project{state}, event);
+  project_in_place(state, event);
   return state;
+}
+
+void CoordinatorFold::project_in_place(NetworkState& state, const NetworkEvent& event) const {
+  std::visit(Project{state}, event);
 }
 
 std::vector<NetworkRequest> CoordinatorFold::generate(const NetworkState&,
@@ -101,11 +105,14 @@ std::vector<NetworkRequest> CoordinatorFold::generate(const NetworkState&,
 }
 
 ConnectionMap network_boot(const NetworkConfig& config) {
+  // Each route adds its target's connection to the one map being built
+  // (what applying AddConnection to a copy per route gives, without the
+  // copies): O(log n) per route.
   ConnectionMap connections;
   auto add = [&](const kernel::AgentPair& pair) {
-    kernel::ConnectionDef agent{pair.second, "AgentRequest", "AgentResult", "", "agent", false};
-    connections = kernel::handle_network_config_event(
-        connections, kernel::network_config_event::AddConnection{std::move(agent)});
+    connections.insert_or_assign(
+        pair.second,
+        kernel::ConnectionDef{pair.second, "AgentRequest", "AgentResult", "", "agent", false});
   };
   for (const auto& pair : config.delegation_routes) add(pair);
   for (const auto& pair : config.handoff_routes) add(pair);
@@ -154,9 +161,78 @@ Result<NetworkSession, NetworkError> from_config(NetworkConfig config) {
   return create_network_interpreter_session(config);
 }
 
+namespace {
+
+// The network fold with its projection left out, run on an empty state: it
+// gives a turn's requests and pending keys.
+struct RequestsOnly {
+  using State = NetworkState;
+  using Request = NetworkRequest;
+  using Event = NetworkEvent;
+  using DispatchResult = NetworkDispatchResult;
+
+  const CoordinatorFold& fold;
+
+  std::string event_tag(const Event& event) const { return fold.event_tag(event); }
+  std::string classify_request(const Request& request) const {
+    return fold.classify_request(request);
+  }
+  State project(State state, const Event&) const { return state; }
+  std::vector<Request> generate(const State& state, const Event& event) const {
+    return fold.generate(state, event);
+  }
+};
+
+static_assert(inner_fold::DomainFold<RequestsOnly>);
+
+}  // namespace
+
+NetworkTurn::NetworkTurn(NetworkSession& session, NetworkEvent event)
+    : session_(session),
+      tag_(session.fold.event_tag(event)),
+      released_(network_classify_result_fn(event).value_or(std::string())),
+      previous_active_(session.state.active_agent),
+      journal_(session.state.coordinator) {
+  inner_fold::reserve_one_more(session.event_log);
+  // Everything the turn hands out is worked out before the coordinator is
+  // written: `generate` reads the event alone. The pending list is only
+  // read; the commit applies the turn's change to it.
+  auto tree = generic_session_tree::build_turn_tree(
+      RequestsOnly{session.fold}, session.routing, network_classify_result_fn, NetworkState{},
+      NetworkEvent(event), {}, inner_fold::Kept<NetworkState>{nullptr, nullptr, &session.pending});
+  auto walked = unified_session::flatten_walk(std::move(tree), {});
+  requests_ = std::move(walked.requests);
+  fresh_ = std::move(walked.pending);
+  inner_fold::make_room_for(session.pending, fresh_);
+  try {
+    session.fold.project_in_place(session.state, event);
+  } catch (...) {
+    // The journal member undoes the coordinator's writes as it dies.
+    session.state.active_agent.swap(previous_active_);
+    throw;
+  }
+}
+
+NetworkTurn::~NetworkTurn() {
+  if (committed_) return;
+  journal_.rollback();
+  session_.state.active_agent.swap(previous_active_);
+}
+
+void NetworkTurn::commit() noexcept {
+  journal_.commit();
+  inner_fold::apply_pending(session_.pending, released_, fresh_);
+  ++session_.events_processed;
+  session_.event_log.push_back(std::move(tag_));  // room made by the constructor
+  committed_ = true;
+}
+
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event) {
-  return session.fold_event(std::move(event), network_classify_result_fn);
+  NetworkTurn turn(session, std::move(event));
+  unified_session::FoldResult<NetworkRequest> result{turn.take_requests()};
+  turn.commit();
+  return result;
 }
 
 }  // namespace vostrel::coordinator_fold

@@ -56,6 +56,7 @@ struct CoordinatorFold {
   }
   // Carries the event out on the coordinator, discarding effects and refusals.
   State project(State state, const Event& event) const;
+  void project_in_place(State& state, const Event& event) const;
   // An agent request for a delegation's child or a handoff's target, whatever
   // `project` managed to do.
   std::vector<Request> generate(const State& state, const Event& event) const;
@@ -83,5 +84,35 @@ Result<NetworkSession, NetworkError> from_config(NetworkConfig config);
 // Folds one event with the network's result classifier.
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event);
+// A turn of a network session carried out but not committed. The requests
+// and pending keys of a network turn do not depend on the state, so they are
+// worked out first; the event is then carried out on the session's own
+// coordinator under a journal, without copying it. Dropped uncommitted, the
+// turn undoes those writes and the session is as it was.
+class NetworkTurn {
+ public:
+  NetworkTurn(NetworkSession& session, NetworkEvent event);
+  NetworkTurn(NetworkTurn&&) = delete;
+  ~NetworkTurn();
+
+  const std::vector<unified_session::ClassifiedRequest<NetworkRequest>>& requests() const {
+    return requests_;
+  }
+  std::vector<unified_session::ClassifiedRequest<NetworkRequest>> take_requests() {
+    return std::move(requests_);
+  }
+  // Applies the turn; allocates nothing.
+  void commit() noexcept;
+
+ private:
+  NetworkSession& session_;
+  std::vector<unified_session::ClassifiedRequest<NetworkRequest>> requests_;
+  std::string tag_;
+  std::string released_;             // the pending key the event answers, or empty
+  std::vector<std::string> fresh_;  // the keys the turn makes pending
+  std::string previous_active_;
+  kernel::CoordinatorJournal journal_;
+  bool committed_ = false;
+};
 
 }  // namespace vostrel::coordinator_fold

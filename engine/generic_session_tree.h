@@ -157,24 +157,36 @@ template <DomainFold F>
 TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                            const ResultClassifier<typename F::Event>& classify_result,
                            typename F::State state, const typename F::Event& event,
-                           std::vector<std::string> pending) {
+                           std::vector<std::string> pending,
+                           const inner_fold::Kept<typename F::State>& kept = {}) {
   using Tree = TreeOf<F>;
   using Request = typename F::Request;
-  if (std::optional<std::string> key = classify_result(event); key && !key->empty()) {
-    pending = inner_fold::clear_key_pending(std::move(pending), *key);
+  // With a kept pending list the turn leaves it alone and reads it minus the
+  // released key; `pending` then starts empty and gathers the fresh keys.
+  std::optional<std::string> released = classify_result(event);
+  if (released && released->empty()) released.reset();
+  if (released && kept.pending == nullptr) {
+    pending = inner_fold::clear_key_pending(std::move(pending), *released);
   }
-  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event);
+  auto is_pending = [&](const std::string& key) {
+    if (kept.pending == nullptr) return inner_fold::contains_key(pending, key);
+    return key != released && inner_fold::contains_key(*kept.pending, key);
+  };
+  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event, kept);
 
   std::vector<std::string> keys;
   keys.reserve(requests.size());
   for (const Request& request : requests) keys.push_back(std::string(fold.classify_request(request)));
 
-  std::vector<std::string> fresh = inner_fold::gate_by_key(keys, pending);
+  std::vector<std::string> fresh;
+  for (const std::string& key : keys) {
+    if (!is_pending(key)) fresh.push_back(key);
+  }
   // A request is kept exactly when its key was not pending after the
   // release, which is what membership in `fresh` says.
   std::vector<DispatchItem<Request>> items;
   for (std::size_t i = 0; i < requests.size(); ++i) {
-    if (inner_fold::contains_key(pending, keys[i])) continue;
+    if (is_pending(keys[i])) continue;
     std::string_view type = inner_fold::request_type_of(keys[i]);
     items.push_back(DispatchItem<Request>{std::move(requests[i]),
                                           kernel::needs_outbound_check(routing, type),
@@ -196,26 +208,27 @@ template <DomainFold F>
 TreeOf<F> build_turn_tree(const F& fold, const kernel::RoutingConfig& routing,
                           ResultClassifier<typename F::Event> classify_result,
                           typename F::State state, typename F::Event event,
-                          std::vector<std::string> pending) {
+                          std::vector<std::string> pending,
+                          inner_fold::Kept<typename F::State> kept = {}) {
   using Tree = TreeOf<F>;
   using V = typename F::DispatchResult;
   std::optional<std::string> source = kernel::needs_inbound_check(routing, fold.event_tag(event));
   if (!source) {
     return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                            std::move(pending));
+                            std::move(pending), kept);
   }
   typename F::Event shown = event;
   return Tree{typename Tree::InboundCheck{
       std::move(*source), std::move(shown),
       [&fold, &routing, classify_result = std::move(classify_result), state = std::move(state),
-       event = std::move(event), pending = std::move(pending)](V verdict) mutable -> Tree {
+       event = std::move(event), pending = std::move(pending), kept](V verdict) mutable -> Tree {
         switch (verdict.index()) {
           case 0:
             return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                                    std::move(pending));
+                                    std::move(pending), kept);
           case 3:
             return build_inner_turn(fold, routing, classify_result, std::move(state),
-                                    std::get<3>(verdict).with, std::move(pending));
+                                    std::get<3>(verdict).with, std::move(pending), kept);
           default:
             // Rejected, or answered with a request where an event was asked
             // for: nothing is folded.

@@ -26,6 +26,17 @@ std::vector<std::string> gate_by_key(const std::vector<std::string>& keys,
   return fresh;
 }
 
+void make_room_for(std::vector<std::string>& pending, const std::vector<std::string>& fresh) {
+  const std::size_t needed = pending.size() + fresh.size();
+  if (needed > pending.capacity()) pending.reserve(std::max(needed, 2 * pending.capacity()));
+}
+
+void apply_pending(std::vector<std::string>& pending, std::string_view released,
+                   std::vector<std::string>& fresh) noexcept {
+  if (!released.empty()) std::erase(pending, released);
+  for (std::string& key : fresh) pending.push_back(std::move(key));  // room made ahead
+}
+
 std::vector<std::string> add_key_pending(std::vector<std::string> pending,
                                          const std::vector<std::string>& keys) {
   for (const std::string& key : keys) {

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "engine/kernel/value.h"
+
 namespace vostrel::inner_fold {
 
 // The verdict a host may give a node of the turn tree. A replacement carries
@@ -32,6 +34,34 @@ using Verdict = std::variant<Approve, Reject, Replace<Request>, Replace<Event>>;
 
 template <class F>
 using FoldOutput = std::pair<std::vector<typename F::Request>, typename F::State>;
+
+// A turn folds a copy of the session's state and leaves the state itself as
+// it was until the turn is applied. `state` is that state, when the fold is
+// given one; a domain that can write in place to payloads the copy shares
+// with it does so through `undo` (see kernel::UndoLog). `pending` is the
+// session's pending list, when the turn is to leave it alone: the turn's
+// pending list then holds only the keys to append to it once the key the
+// event answers is released.
+template <class State>
+struct Kept {
+  const State* state = nullptr;
+  kernel::UndoLog* undo = nullptr;
+  const std::vector<std::string>* pending = nullptr;
+};
+
+// The pending list after a turn that kept it: `released` (when not empty)
+// removed, `fresh` appended. Allocates nothing when `make_room_for` was
+// called with the same `fresh` first.
+void make_room_for(std::vector<std::string>& pending, const std::vector<std::string>& fresh);
+void apply_pending(std::vector<std::string>& pending, std::string_view released,
+                   std::vector<std::string>& fresh) noexcept;
+
+// A domain whose fold takes the kept state as well.
+template <class F>
+concept HasKeptFold = requires(const F& f, typename F::State s, const typename F::Event& e,
+                               const Kept<typename F::State>& k) {
+  { f.fold(std::move(s), e, k) } -> std::same_as<FoldOutput<F>>;
+};
 
 // A domain that folds in one go (the agent runs its transducers once).
 template <class F>
@@ -64,7 +94,11 @@ concept DomainFold =
 // The domain's fold; without one of its own, project then generate on the
 // projected state.
 template <DomainFold F>
-FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event) {
+FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event,
+                       const Kept<typename F::State>& kept = {}) {
+  if constexpr (HasKeptFold<F>) {
+    if (kept.state != nullptr) return fold.fold(std::move(state), event, kept);
+  }
   if constexpr (HasOwnFold<F>) {
     return fold.fold(std::move(state), event);
   } else {
@@ -90,5 +124,12 @@ std::vector<std::string> add_key_pending(std::vector<std::string> pending,
                                          const std::vector<std::string>& keys);
 
 bool contains_key(const std::vector<std::string>& list, std::string_view key);
+
+// Makes room for one more element, growing geometrically, so that a later
+// push_back cannot fail: a commit that must not throw appends into it.
+template <class T>
+void reserve_one_more(std::vector<T>& items) {
+  if (items.size() == items.capacity()) items.reserve(items.empty() ? 8 : 2 * items.size());
+}
 
 }  // namespace vostrel::inner_fold

@@ -26,16 +26,32 @@ void fold_log(SessionState& state, const std::vector<TransducerDef>& transducers
 
 }  // namespace
 
-TurnResult SessionState::process(const std::vector<TransducerDef>& transducers,
-                                 std::string_view tag, const Env& data) {
-  TurnResult result = agent_fold::turn_step(config.topology, config.inbound_checks, transducers,
-                                            std::move(vm_env), tag, data, std::move(pending));
+PreparedStep SessionState::prepare(const std::vector<TransducerDef>& transducers,
+                                   std::string_view tag, const Env& data) const {
+  kernel::UndoLog undo;
+  TurnResult result =
+      agent_fold::turn_step(config.topology, config.inbound_checks, transducers, Env(vm_env), tag,
+                            data, pending, inner_fold::Kept<Env>{&vm_env, &undo});
   // The result is returned whole, so the state keeps its own copies (the
   // environment's values are shared, so this copies map nodes, not payloads).
-  pending = result.pending;
-  vm_env = result.vm_env;
+  std::vector<std::string> next_pending = result.pending;
+  Env next_env = result.vm_env;
+  return PreparedStep{std::move(result), std::move(next_pending), std::move(next_env),
+                      std::move(undo)};
+}
+
+void SessionState::commit(PreparedStep& step) noexcept {
+  step.undo.commit();
+  pending = std::move(step.pending);
+  vm_env = std::move(step.vm_env);
   ++event_count;
-  return result;
+}
+
+TurnResult SessionState::process(const std::vector<TransducerDef>& transducers,
+                                 std::string_view tag, const Env& data) {
+  PreparedStep step = prepare(transducers, tag, data);
+  commit(step);
+  return std::move(step.result);
 }
 
 Snapshot SessionState::snapshot() const { return Snapshot{pending, vm_env, event_count}; }

@@ -32,6 +32,18 @@ struct Snapshot {
 // (event tag, event data) pairs in processing order.
 using EventLog = std::vector<std::pair<std::string, Env>>;
 
+struct SessionState;
+
+// A step computed but not applied: its result, and the state it leaves
+// (copies: the result is handed out whole). Dropped without commit, it puts
+// back what the step wrote in place, so the session is as it was.
+struct PreparedStep {
+  TurnResult result;
+  std::vector<std::string> pending;
+  Env vm_env;
+  kernel::UndoLog undo;
+};
+
 // The transducers are not part of the state: the owner keeps them and hands
 // them to every step.
 struct SessionState {
@@ -42,6 +54,11 @@ struct SessionState {
 
   TurnResult process(const std::vector<TransducerDef>& transducers, std::string_view tag,
                      const Env& data);
+  // `process` in two halves: the state changes only in `commit`, which
+  // allocates nothing (`step.result` may be moved out before).
+  PreparedStep prepare(const std::vector<TransducerDef>& transducers, std::string_view tag,
+                       const Env& data) const;
+  void commit(PreparedStep& step) noexcept;
   Snapshot snapshot() const;
 
   friend bool operator==(const SessionState&, const SessionState&) = default;

@@ -14,6 +14,7 @@
 #include "engine/generic_session_tree.h"
 #include "engine/inner_fold.h"
 #include "engine/kernel/routing.h"
+#include "engine/kernel/value.h"
 
 namespace vostrel::unified_session {
 
@@ -118,26 +119,59 @@ struct Session {
   State state;
   std::uint64_t events_processed = 0;
 
-  // One turn, every check approved. The state moves through the turn and
-  // back, so a turn copies it only where the fold itself does.
-  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result) {
+  // A turn computed but not applied. Until `commit` the session is as it
+  // was before the turn; a turn dropped without commit puts back what its
+  // fold wrote in place (see kernel::UndoLog), so a failure anywhere before
+  // the commit, converting the requests for the host included, loses
+  // nothing.
+  struct Turn {
+    State state;
+    std::string released;            // the pending key the event answers, or empty
+    std::vector<std::string> fresh;  // the keys the turn makes pending
+    std::vector<ClassifiedRequest<Request>> requests;
+    std::string tag;
+    kernel::UndoLog undo;
+  };
+
+  // One turn, every check approved, on a copy of the state; the pending
+  // list is only read. The copy shares the state's payloads, and a payload
+  // only the two share is grown in place through the turn's log, so a
+  // history that grows by one message per event is not duplicated.
+  Turn prepare(Event event, ResultClassifier<Event> classify_result) {
+    kernel::UndoLog undo;
     std::string tag = fold.event_tag(event);
-    auto tree = generic_session_tree::build_turn_tree(fold, routing, std::move(classify_result),
-                                                      std::move(state), std::move(event),
-                                                      std::move(pending));
+    std::string released = classify_result(event).value_or(std::string());
+    inner_fold::reserve_one_more(event_log);
+    auto tree = generic_session_tree::build_turn_tree(
+        fold, routing, std::move(classify_result), State(state), std::move(event), {},
+        inner_fold::Kept<State>{&state, &undo, &pending});
     Walked<State, Request> walked = flatten_walk(std::move(tree), {});
-    state = std::move(walked.state);
-    pending = std::move(walked.pending);
+    inner_fold::make_room_for(pending, walked.pending);
+    return Turn{std::move(walked.state), std::move(released), std::move(walked.pending),
+                std::move(walked.requests), std::move(tag), std::move(undo)};
+  }
+
+  // Applies a turn of `prepare`; allocates nothing.
+  void commit(Turn& turn) noexcept {
+    turn.undo.commit();
+    state = std::move(turn.state);
+    inner_fold::apply_pending(pending, turn.released, turn.fresh);
     ++events_processed;
-    event_log.push_back(std::move(tag));
-    return FoldResult<Request>{std::move(walked.requests)};
+    event_log.push_back(std::move(turn.tag));  // room made by prepare
+  }
+
+  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result) {
+    Turn turn = prepare(std::move(event), std::move(classify_result));
+    FoldResult<Request> result{std::move(turn.requests)};
+    commit(turn);
+    return result;
   }
 
   // The host's inbound check rejected the event: it is counted and logged,
   // and nothing else changes.
   void skip_inbound(const Event& event) {
-    ++events_processed;
     event_log.push_back(std::string(fold.event_tag(event)) + ":rejected");
+    ++events_processed;
   }
 
   std::optional<CheckInfo<Event>> check_inbound(Event event) const {

@@ -79,8 +79,17 @@ const CoordinatedSession* Coordinator::session(std::string_view id) const {
   return it == sessions_.end() ? nullptr : &it->second;
 }
 
+std::set<Route>::const_iterator Coordinator::first_route(std::string_view src,
+                                                         std::string_view dst) const {
+  // Routes are ordered by src, then dst, then the message types, so the
+  // routes of one pair form a run that starts at the empty message types.
+  auto it = routes_.lower_bound(Route{std::string(src), std::string(dst), {}, {}});
+  if (it == routes_.end() || it->src != src || it->dst != dst) return routes_.end();
+  return it;
+}
+
 bool Coordinator::has_route(std::string_view src, std::string_view dst) const {
-  return std::ranges::any_of(routes_, [&](const Route& r) { return r.src == src && r.dst == dst; });
+  return first_route(src, dst) != routes_.end();
 }
 
 bool Coordinator::has_edge_from(std::string_view parent) const {
@@ -93,17 +102,209 @@ bool Coordinator::has_edge_to(std::string_view child) const {
                              [&](const DelegationEdge& e) { return e.child == child; });
 }
 
+// --- journal ------------------------------------------------------------------
+
+CoordinatorJournal::CoordinatorJournal(Coordinator& co) noexcept : co_(&co) {
+  co.attached_.journal = this;
+}
+
+CoordinatorJournal::~CoordinatorJournal() { rollback(); }
+
+void CoordinatorJournal::room(std::size_t n) {
+  if (entries_.capacity() - entries_.size() < n) {
+    entries_.reserve(std::max(entries_.size() + n, 2 * entries_.size()));
+  }
+}
+
+CoordinatorJournal::Entry& CoordinatorJournal::add(Entry::Op op) noexcept {
+  Entry& e = entries_.emplace_back();  // room made by room()
+  e.op = op;
+  return e;
+}
+
+void CoordinatorJournal::commit() noexcept {
+  entries_.clear();
+  if (co_ != nullptr && co_->attached_.journal == this) co_->attached_.journal = nullptr;
+  co_ = nullptr;
+}
+
+void CoordinatorJournal::rollback() noexcept {
+  if (co_ == nullptr) return;
+  Coordinator& co = *co_;
+  using Op = Entry::Op;
+  while (!entries_.empty()) {
+    Entry& e = entries_.back();
+    switch (e.op) {
+      case Op::Fields:
+        e.session->step_count = e.fields.step_count;
+        e.session->event_count = e.fields.event_count;
+        e.session->status = e.fields.status;
+        break;
+      case Op::Replaced:
+        *e.session = std::move(e.fields);
+        break;
+      case Op::SessionAdded:
+        co.sessions_.erase(co.sessions_.find(std::string_view(*e.key)));
+        break;
+      case Op::SessionRemoved:
+        co.sessions_.insert(std::move(e.session_node));
+        break;
+      case Op::WaitAdded:
+        e.session->waiting_on.erase(e.session->waiting_on.find(std::string_view(*e.key)));
+        break;
+      case Op::WaitRemoved:
+        e.session->waiting_on.insert(std::move(e.id_node));
+        break;
+      case Op::RouteAdded:
+        co.routes_.erase(co.routes_.find(*e.route));
+        break;
+      case Op::RouteRemoved:
+        co.routes_.insert(std::move(e.route_node));
+        break;
+      case Op::EdgeAdded:
+        co.delegations_.erase(co.delegations_.find(*e.edge));
+        break;
+      case Op::EdgeRemoved:
+        co.delegations_.insert(std::move(e.edge_node));
+        break;
+    }
+    entries_.pop_back();
+  }
+  if (co.attached_.journal == this) co.attached_.journal = nullptr;
+  co_ = nullptr;
+}
+
+void Coordinator::reserve_records(std::size_t n) {
+  if (attached_.journal != nullptr) attached_.journal->room(n);
+}
+
+void Coordinator::note_fields(CoordinatedSession& s) noexcept {
+  if (attached_.journal == nullptr) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::Fields);
+  e.session = &s;
+  e.fields.step_count = s.step_count;
+  e.fields.event_count = s.event_count;
+  e.fields.status = s.status;
+}
+
+void Coordinator::note_replaced(CoordinatedSession& s) noexcept {
+  if (attached_.journal == nullptr) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::Replaced);
+  e.session = &s;
+  e.fields = std::move(s);
+}
+
+void Coordinator::add_session(SessionMap::node_type node) noexcept {
+  auto added = sessions_.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  attached_.journal->add(CoordinatorJournal::Entry::Op::SessionAdded).key = &added.position->first;
+}
+
+void Coordinator::erase_session(SessionMap::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    sessions_.erase(it);
+    return;
+  }
+  attached_.journal->add(CoordinatorJournal::Entry::Op::SessionRemoved).session_node =
+      sessions_.extract(it);
+}
+
+void Coordinator::add_waiting(CoordinatedSession& s, IdSet::node_type node) noexcept {
+  auto added = s.waiting_on.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::WaitAdded);
+  e.session = &s;
+  e.key = &*added.position;
+}
+
+void Coordinator::erase_waiting(CoordinatedSession& s, IdSet::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    s.waiting_on.erase(it);
+    return;
+  }
+  auto& e = attached_.journal->add(CoordinatorJournal::Entry::Op::WaitRemoved);
+  e.session = &s;
+  e.id_node = s.waiting_on.extract(it);
+}
+
+void Coordinator::add_edge(std::set<DelegationEdge>::node_type node) noexcept {
+  auto added = delegations_.insert(std::move(node));
+  if (attached_.journal == nullptr || !added.inserted) return;
+  attached_.journal->add(CoordinatorJournal::Entry::Op::EdgeAdded).edge = &*added.position;
+}
+
+void Coordinator::erase_edge(std::set<DelegationEdge>::iterator it) noexcept {
+  if (attached_.journal == nullptr) {
+    delegations_.erase(it);
+    return;
+  }
+  attached_.journal->add(CoordinatorJournal::Entry::Op::EdgeRemoved).edge_node =
+      delegations_.extract(it);
+}
+
 void Coordinator::remove_routes_of(std::string_view id) {
-  std::erase_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; });
+  auto touches = [&](const Route& r) { return r.src == id || r.dst == id; };
+  if (attached_.journal == nullptr) {
+    std::erase_if(routes_, touches);
+    return;
+  }
+  attached_.journal->room(static_cast<std::size_t>(std::ranges::count_if(routes_, touches)));
+  for (auto it = routes_.begin(); it != routes_.end();) {
+    auto next = std::next(it);
+    if (touches(*it)) {
+      attached_.journal->add(CoordinatorJournal::Entry::Op::RouteRemoved).route_node =
+          routes_.extract(it);
+    }
+    it = next;
+  }
 }
 
-CoordResult<Effect> Coordinator::spawn_session(std::string_view id) {
+std::size_t Coordinator::records_to_remove(std::string_view id, bool edges) const {
+  if (attached_.journal == nullptr) return 0;
+  std::size_t n = static_cast<std::size_t>(
+      std::ranges::count_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; }));
+  if (edges) {
+    n += static_cast<std::size_t>(std::ranges::count_if(
+        delegations_, [&](const DelegationEdge& e) { return e.parent == id || e.child == id; }));
+  }
+  return n;
+}
+
+void Coordinator::remove_edges_of(std::string_view id) {
+  auto touches = [&](const DelegationEdge& e) { return e.parent == id || e.child == id; };
+  reserve_records(static_cast<std::size_t>(std::ranges::count_if(delegations_, touches)));
+  for (auto it = delegations_.begin(); it != delegations_.end();) {
+    auto next = std::next(it);
+    if (touches(*it)) erase_edge(it);
+    it = next;
+  }
+}
+
+namespace {
+
+// A map or set node made ahead of the write that links it in, which then
+// cannot fail.
+template <class Container, class... Args>
+typename Container::node_type make_node(Args&&... args) {
+  Container one;
+  one.emplace(std::forward<Args>(args)...);
+  return one.extract(one.begin());
+}
+
+}  // namespace
+
+CoordResult<Effect> Coordinator::spawn_session(std::string_view id, EffectHook hook) {
   if (sessions_.contains(id)) return refuse(K::SessionExists, id);
-  sessions_.emplace(std::string(id), CoordinatedSession{});
-  return effect::CreateSession{std::string(id)};
+  auto node = make_node<SessionMap>(std::string(id), CoordinatedSession{});
+  Effect done = effect::CreateSession{std::string(id)};
+  reserve_records(1);
+  hook(done);
+  add_session(std::move(node));
+  return done;
 }
 
-CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child) {
+CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child,
+                                              EffectHook hook) {
   if (parent == child) return refuse(K::SelfReference);
   const CoordinatedSession* source = session(parent);
   if (source == nullptr) return refuse(K::SessionNotFound, parent);
@@ -111,14 +312,20 @@ CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::stri
   std::uint64_t count = source->event_count;
   CoordinatedSession fresh;
   fresh.event_count = count;
-  sessions_.emplace(std::string(child), std::move(fresh));
-  return effect::ForkSession{std::string(parent), std::string(child), count};
+  auto node = make_node<SessionMap>(std::string(child), std::move(fresh));
+  Effect done = effect::ForkSession{std::string(parent), std::string(child), count};
+  reserve_records(1);
+  hook(done);
+  add_session(std::move(node));
+  return done;
 }
 
 CoordResult<void> Coordinator::start_processing(std::string_view id) {
   CoordinatedSession* s = find(id);
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Processing;
   return {};
 }
@@ -128,6 +335,8 @@ CoordResult<void> Coordinator::process_step(std::string_view id) {
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Processing) return refuse(K::SessionNotProcessing, id);
   if (s->step_count >= kMaxSteps) return refuse(K::MaxStepsReached, id);
+  reserve_records(1);
+  note_fields(*s);
   ++s->step_count;
   ++s->event_count;
   return {};
@@ -138,6 +347,8 @@ CoordResult<void> Coordinator::finish_session(std::string_view id) {
   if (s == nullptr) return refuse(K::SessionNotFound, id);
   if (s->status != SessionStatus::Processing) return refuse(K::SessionNotProcessing, id);
   if (!s->waiting_on.empty()) return refuse(K::StillWaiting, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Done;
   return {};
 }
@@ -148,19 +359,25 @@ CoordResult<void> Coordinator::reset_session(std::string_view id) {
   if (s->status != SessionStatus::Done) return refuse(K::SessionNotDone, id);
   if (!s->waiting_on.empty()) return refuse(K::StillWaiting, id);
   if (has_edge_to(id)) return refuse(K::HasIncomingDelegation, id);
+  reserve_records(1);
+  note_fields(*s);
   s->status = SessionStatus::Idle;
   s->step_count = 0;
   return {};
 }
 
-CoordResult<Effect> Coordinator::destroy_session(std::string_view id) {
+CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook hook) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (it->second.status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
   if (has_edge_from(id) || has_edge_to(id)) return refuse(K::HasDelegationEdges, id);
-  effect::DestroySession done{it->first};
-  sessions_.erase(it);
-  remove_routes_of(done.id);
+  Effect done = effect::DestroySession{it->first};
+  // The id may view the key that goes with the session: use the copy.
+  const std::string& gone = std::get<effect::DestroySession>(done).id;
+  reserve_records(1 + records_to_remove(gone, false));
+  hook(done);
+  erase_session(it);
+  remove_routes_of(gone);
   return done;
 }
 
@@ -168,12 +385,17 @@ CoordResult<void> Coordinator::add_route(Route route) {
   if (!sessions_.contains(route.src)) return refuse(K::SessionNotFound, route.src);
   if (!sessions_.contains(route.dst)) return refuse(K::SessionNotFound, route.dst);
   if (route.src == route.dst) return refuse(K::SelfReference);
-  routes_.insert(std::move(route));
+  reserve_records(1);
+  auto [it, inserted] = routes_.insert(std::move(route));
+  if (inserted && attached_.journal != nullptr) {
+    attached_.journal->add(CoordinatorJournal::Entry::Op::RouteAdded).route = &*it;
+  }
   return {};
 }
 
 CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::string_view child,
-                                             std::string_view event_tag, Env request_data) {
+                                             std::string_view event_tag, Env request_data,
+                                             EffectHook hook) {
   if (parent == child) return refuse(K::SelfReference);
   if (!has_route(parent, child)) return refuse(K::NoRoute, parent, child);
   CoordinatedSession* p = find(parent);
@@ -186,12 +408,20 @@ CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::strin
   if (c->status != SessionStatus::Idle) return refuse(K::SessionNotIdle, child);
   if (can_reach(child, parent)) return refuse(K::Deadlock, parent, child);
 
+  auto waiting = make_node<IdSet>(child);
+  auto edge = make_node<std::set<DelegationEdge>>(std::string(parent), std::string(child));
+  Effect done =
+      effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
+  reserve_records(4);
+  hook(done);
+  note_fields(*p);
+  note_fields(*c);
   p->status = SessionStatus::WaitingDelegate;
-  p->waiting_on.emplace(child);
+  add_waiting(*p, std::move(waiting));
   c->status = SessionStatus::Processing;
   ++c->event_count;
-  delegations_.insert(DelegationEdge{std::string(parent), std::string(child)});
-  return effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
+  add_edge(std::move(edge));
+  return done;
 }
 
 bool Coordinator::can_reach(std::string_view start, std::string_view target) const {
@@ -199,7 +429,7 @@ bool Coordinator::can_reach(std::string_view start, std::string_view target) con
 }
 
 CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
-                                                     std::string_view child) {
+                                                     std::string_view child, EffectHook hook) {
   CoordinatedSession* p = find(parent);
   if (p == nullptr) return refuse(K::SessionNotFound, parent);
   if (p->status != SessionStatus::WaitingDelegate) return refuse(K::SessionNotActive, parent);
@@ -211,18 +441,24 @@ CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
   // Routes are ordered by src then dst, so the first match is the one whose
   // message types come first.
   std::string result_type;
-  auto route = std::ranges::find_if(
-      routes_, [&](const Route& r) { return r.src == parent && r.dst == child; });
-  if (route != routes_.end()) result_type = route->result_type;
+  if (auto route = first_route(parent, child); route != routes_.end()) {
+    result_type = route->result_type;
+  }
+  const auto edge = delegations_.find(DelegationEdge{std::string(parent), std::string(child)});
+  Effect done = effect::CollectAgentResult{std::string(parent), std::string(child),
+                                           std::move(result_type)};
+  reserve_records(4);
+  hook(done);
 
-  p->waiting_on.erase(p->waiting_on.find(child));
+  note_fields(*p);
+  note_fields(*c);
+  erase_waiting(*p, p->waiting_on.find(child));
   ++p->event_count;
   if (p->waiting_on.empty()) p->status = SessionStatus::Processing;
   c->status = SessionStatus::Idle;
   c->step_count = 0;
-  delegations_.erase(DelegationEdge{std::string(parent), std::string(child)});
-  return effect::CollectAgentResult{std::string(parent), std::string(child),
-                                    std::move(result_type)};
+  if (edge != delegations_.end()) erase_edge(edge);
+  return done;
 }
 
 CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::string_view child) {
@@ -230,37 +466,50 @@ CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::s
   if (p == nullptr) return refuse(K::SessionNotFound, parent);
   if (p->status != SessionStatus::WaitingDelegate) return refuse(K::SessionNotActive, parent);
   if (!p->waiting_on.contains(child)) return refuse(K::NoDelegationEdge, parent, child);
-  DelegationEdge edge{std::string(parent), std::string(child)};
-  if (!delegations_.contains(edge)) return refuse(K::NoDelegationEdge, parent, child);
+  const auto edge = delegations_.find(DelegationEdge{std::string(parent), std::string(child)});
+  if (edge == delegations_.end()) return refuse(K::NoDelegationEdge, parent, child);
   if (has_edge_from(child)) return refuse(K::HasOutgoingEdges, child);
 
-  p->waiting_on.erase(p->waiting_on.find(child));
+  reserve_records(4);
+  note_fields(*p);
+  erase_waiting(*p, p->waiting_on.find(child));
   if (p->waiting_on.empty()) p->status = SessionStatus::Processing;
   // The edge's presence and the invariants make the child a live session.
-  if (CoordinatedSession* c = find(child)) *c = CoordinatedSession{};
-  delegations_.erase(edge);
+  if (CoordinatedSession* c = find(child)) {
+    note_replaced(*c);
+    *c = CoordinatedSession{};
+  }
+  erase_edge(edge);
   return {};
 }
 
-CoordResult<Effect> Coordinator::session_failed(std::string_view id) {
+CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook hook) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (has_edge_from(id)) return refuse(K::HasOutgoingEdges, id);
+  Effect done = effect::DestroySession{it->first};
+  // The id may view a key that goes below: use the copy.
+  const std::string& gone = std::get<effect::DestroySession>(done).id;
+  std::size_t waiting = 0;
+  for (const auto& [name, other] : sessions_) {
+    if (name != gone && other.waiting_on.contains(gone)) ++waiting;
+  }
+  reserve_records(2 * waiting + 1 + records_to_remove(gone, true));
+  hook(done);
 
   for (auto& [name, other] : sessions_) {
-    if (name == id) continue;
-    auto waited = other.waiting_on.find(id);
+    if (name == gone) continue;
+    auto waited = other.waiting_on.find(gone);
     if (waited == other.waiting_on.end()) continue;
-    other.waiting_on.erase(waited);
+    note_fields(other);
+    erase_waiting(other, waited);
     if (other.waiting_on.empty() && other.status == SessionStatus::WaitingDelegate) {
       other.status = SessionStatus::Processing;
     }
   }
-  effect::DestroySession done{it->first};
-  sessions_.erase(it);
-  remove_routes_of(done.id);
-  std::erase_if(delegations_,
-                [&](const DelegationEdge& e) { return e.parent == done.id || e.child == done.id; });
+  erase_session(it);
+  remove_routes_of(gone);
+  remove_edges_of(gone);
   return done;
 }
 

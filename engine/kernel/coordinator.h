@@ -7,6 +7,9 @@
 // returns an `Effect` telling the host what to do; a refused one returns a
 // `CoordinatorError` and leaves the coordinator exactly as it was: every
 // operation checks all its preconditions, in a fixed order, before it writes.
+// Running out of memory is no different: an operation allocates all it needs
+// before its first write, so one that throws has changed nothing, and a
+// CoordinatorJournal makes a whole sequence of operations undoable.
 //
 // Kept by every operation:
 //  - an edge (p, c) is in `delegations` exactly when c is in p's `waiting_on`;
@@ -15,12 +18,14 @@
 #pragma once
 
 #include <compare>
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "engine/kernel/value.h"
 #include "engine/result.h"
@@ -99,6 +104,27 @@ struct CollectAgentResult {
 using Effect = std::variant<effect::CreateSession, effect::ForkSession, effect::DestroySession,
                             effect::AgentRequest, effect::CollectAgentResult>;
 
+// Sees the effect of an operation once the operation has checked everything
+// and allocated all it needs, before its first write; when it throws, the
+// operation has changed nothing. A host builds its own form of the effect
+// here, so that failing to do so can still abandon the operation.
+class EffectHook {
+ public:
+  EffectHook() = default;
+  template <class F>
+    requires(!std::same_as<F, EffectHook> && std::invocable<F&, const Effect&>)
+  explicit EffectHook(F& f)
+      : context_(&f), call_([](void* c, const Effect& e) { (*static_cast<F*>(c))(e); }) {}
+
+  void operator()(const Effect& e) const {
+    if (call_ != nullptr) call_(context_, e);
+  }
+
+ private:
+  void* context_ = nullptr;
+  void (*call_)(void*, const Effect&) = nullptr;
+};
+
 struct CoordinatorError {
   enum class Kind : std::uint8_t {
     SessionExists,
@@ -138,39 +164,127 @@ using CoordResult = Result<T, CoordinatorError>;
 // itself only through a cycle. Missing names end their branch.
 bool can_reach_in(const SessionMap& sessions, std::string_view start, std::string_view target);
 
+class Coordinator;
+
+// Records the writes of every operation run on one coordinator while it is
+// attached, so that `rollback` can undo them all without allocating: a
+// sequence of operations then becomes all or nothing, at the cost of the
+// records, not of a copy of the coordinator. Rolls back when it dies
+// uncommitted. The coordinator must outlive it and must not be moved.
+class CoordinatorJournal {
+ public:
+  explicit CoordinatorJournal(Coordinator& co) noexcept;
+  CoordinatorJournal(const CoordinatorJournal&) = delete;
+  CoordinatorJournal& operator=(const CoordinatorJournal&) = delete;
+  ~CoordinatorJournal();
+
+  // Undoes every recorded write, last first, and detaches.
+  void rollback() noexcept;
+  // Keeps the writes and detaches.
+  void commit() noexcept;
+
+ private:
+  friend class Coordinator;
+  struct Entry {
+    enum class Op : std::uint8_t {
+      Fields,          // `session`'s counters and status were `fields`
+      SessionAdded,    // `key` was added to the sessions
+      SessionRemoved,  // `session_node` was taken out
+      Replaced,        // `session` was `fields` (waiting_on included)
+      WaitAdded,       // `key` was added to `session`'s waiting_on
+      WaitRemoved,     // `id_node` was taken out of `session`'s waiting_on
+      RouteAdded,      // `route` was added
+      RouteRemoved,    // `route_node` was taken out
+      EdgeAdded,       // `edge` was added
+      EdgeRemoved,     // `edge_node` was taken out
+    } op;
+    CoordinatedSession* session = nullptr;
+    CoordinatedSession fields;
+    const std::string* key = nullptr;
+    const Route* route = nullptr;
+    const DelegationEdge* edge = nullptr;
+    SessionMap::node_type session_node;
+    IdSet::node_type id_node;
+    std::set<Route>::node_type route_node;
+    std::set<DelegationEdge>::node_type edge_node;
+  };
+
+  // Room for `n` more records, made before an operation writes.
+  void room(std::size_t n);
+  Entry& add(Entry::Op op) noexcept;
+
+  Coordinator* co_;
+  std::vector<Entry> entries_;
+};
+
 class Coordinator {
  public:
   // Sessions and routes.
-  CoordResult<Effect> spawn_session(std::string_view id);
-  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child);
+  CoordResult<Effect> spawn_session(std::string_view id, EffectHook hook = {});
+  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child,
+                                   EffectHook hook = {});
   CoordResult<void> start_processing(std::string_view id);
   CoordResult<void> process_step(std::string_view id);
   CoordResult<void> finish_session(std::string_view id);
   CoordResult<void> reset_session(std::string_view id);
-  CoordResult<Effect> destroy_session(std::string_view id);
+  CoordResult<Effect> destroy_session(std::string_view id, EffectHook hook = {});
   CoordResult<void> add_route(Route route);
   const CoordinatedSession* session(std::string_view id) const;
 
   // Delegation.
   CoordResult<Effect> delegate_to(std::string_view parent, std::string_view child,
-                                  std::string_view event_tag, Env request_data);
+                                  std::string_view event_tag, Env request_data,
+                                  EffectHook hook = {});
   bool can_reach(std::string_view start, std::string_view target) const;
-  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child);
+  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child,
+                                          EffectHook hook = {});
   CoordResult<void> cancel_delegation(std::string_view parent, std::string_view child);
-  CoordResult<Effect> session_failed(std::string_view id);
+  CoordResult<Effect> session_failed(std::string_view id, EffectHook hook = {});
 
   // Read access, in key order.
   const SessionMap& sessions() const noexcept { return sessions_; }
   const std::set<Route>& routes() const noexcept { return routes_; }
   const std::set<DelegationEdge>& delegations() const noexcept { return delegations_; }
 
-  friend bool operator==(const Coordinator&, const Coordinator&) = default;
+  friend bool operator==(const Coordinator& a, const Coordinator& b) {
+    return a.sessions_ == b.sessions_ && a.routes_ == b.routes_ &&
+           a.delegations_ == b.delegations_;
+  }
 
   // Steps a session may take between resets; the next one is refused.
   static constexpr std::uint64_t kMaxSteps = 10;
 
  private:
+  friend class CoordinatorJournal;
+
+  // The journal attached to this coordinator; a copy is attached to none.
+  struct Attached {
+    CoordinatorJournal* journal = nullptr;
+    Attached() = default;
+    Attached(const Attached&) noexcept {}
+    Attached& operator=(const Attached&) noexcept { return *this; }
+  };
+
+  // Journal helpers: each records what it is about to change when a journal
+  // is attached (its room made by the operation first), then changes it.
+  void reserve_records(std::size_t n);
+  void note_fields(CoordinatedSession& s) noexcept;
+  void note_replaced(CoordinatedSession& s) noexcept;
+  void add_session(SessionMap::node_type node) noexcept;
+  void erase_session(SessionMap::iterator it) noexcept;
+  void add_waiting(CoordinatedSession& s, IdSet::node_type node) noexcept;
+  void erase_waiting(CoordinatedSession& s, IdSet::iterator it) noexcept;
+  void add_edge(std::set<DelegationEdge>::node_type node) noexcept;
+  void erase_edge(std::set<DelegationEdge>::iterator it) noexcept;
+  // Removes the routes or edges of `id`, counting them first to make room.
+  void remove_edges_of(std::string_view id);
+  // The records removing the routes (and the edges) of `id` takes; none
+  // without a journal.
+  std::size_t records_to_remove(std::string_view id, bool edges) const;
+
   CoordinatedSession* find(std::string_view id);
+  // The first route from `src` to `dst` in order, or routes_.end().
+  std::set<Route>::const_iterator first_route(std::string_view src, std::string_view dst) const;
   bool has_route(std::string_view src, std::string_view dst) const;
   bool has_edge_from(std::string_view parent) const;
   bool has_edge_to(std::string_view child) const;
@@ -179,6 +293,7 @@ class Coordinator {
   SessionMap sessions_;
   std::set<Route> routes_;
   std::set<DelegationEdge> delegations_;
+  Attached attached_;
 };
 
 }  // namespace vostrel::kernel

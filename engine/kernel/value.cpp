@@ -1,14 +1,17 @@
 #include "engine/kernel/value.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace vostrel::kernel {
 
 Value Value::str(std::string s) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::Str;
   v.str_ = rc_new(std::move(s));
+  v.kind_ = Kind::Str;
   return v;
 }
 
@@ -27,16 +30,20 @@ Value Value::boolean(bool b) noexcept {
 }
 
 Value Value::list(List items) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::List;
   v.list_ = rc_new(std::move(items));
+  v.kind_ = Kind::List;
   return v;
 }
 
 Value Value::map(Map entries) {
+  // The kind is set once the payload exists: a failed allocation leaves
+  // None behind, not a dangling payload.
   Value v;
-  v.kind_ = Kind::Map;
   v.map_ = rc_new(std::move(entries));
+  v.kind_ = Kind::Map;
   return v;
 }
 
@@ -85,56 +92,89 @@ void Value::retain() noexcept {
 
 namespace {
 
-// Moves the children of a dying container onto `pending`, so that the
-// container's own destruction finds no child that is still a deep tree.
-void drain_into(List& children, std::vector<Value>& pending) {
-  for (Value& child : children) pending.push_back(std::move(child));
-  children.clear();
-}
+// Boxes whose last reference went, threaded through their own count fields:
+// once a count has reached zero the box belongs to the releaser alone, so
+// the field can hold the link to the next dying box, with the kind in the
+// low bit (a box is aligned to its count). Freeing a tree of any size or
+// depth therefore needs neither memory nor stack.
+class DyingBoxes {
+ public:
+  void push(RcBox<List>* box) noexcept { link(box, 0); }
+  void push(RcBox<Map>* box) noexcept { link(box, kMapBit); }
+  bool empty() const noexcept { return head_ == 0; }
 
-void drain_into(Map& children, std::vector<Value>& pending) {
-  for (auto& entry : children) pending.push_back(std::move(entry.second));
-  children.clear();
-}
+  // Unlinks the box on top and hands it to `list` or `map`.
+  template <class OnList, class OnMap>
+  void pop(OnList&& list, OnMap&& map) noexcept {
+    const std::uintptr_t top = head_;
+    if (top & kMapBit) {
+      auto* box = reinterpret_cast<RcBox<Map>*>(top & ~kMapBit);
+      head_ = static_cast<std::uintptr_t>(std::size_t(box->count));
+      map(box);
+    } else {
+      auto* box = reinterpret_cast<RcBox<List>*>(top);
+      head_ = static_cast<std::uintptr_t>(std::size_t(box->count));
+      list(box);
+    }
+  }
+
+ private:
+  static constexpr std::uintptr_t kMapBit = 1;
+  static_assert(alignof(RcBox<List>) > 1 && alignof(RcBox<Map>) > 1);
+
+  template <class T>
+  void link(RcBox<T>* box, std::uintptr_t bit) noexcept {
+    box->count = static_cast<std::size_t>(head_);
+    head_ = reinterpret_cast<std::uintptr_t>(box) | bit;
+  }
+
+  std::uintptr_t head_ = 0;
+};
 
 }  // namespace
 
-void Value::release() noexcept {
+// Drops the reference this value holds and leaves it None; a container
+// whose last reference this was joins `dying` (a DyingBoxes) instead of
+// being destroyed here.
+void Value::detach_into(void* dying) noexcept {
   switch (kind_) {
     case Kind::Str:
       if (rc_release_is_last(str_)) delete str_;
-      return;
+      break;
     case Kind::List:
+      if (rc_release_is_last(list_)) static_cast<DyingBoxes*>(dying)->push(list_);
+      break;
     case Kind::Map:
+      if (rc_release_is_last(map_)) static_cast<DyingBoxes*>(dying)->push(map_);
       break;
     default:
-      return;
+      break;
   }
-  // A container whose last reference goes: dismantle its subtree with an
-  // explicit stack instead of recursive destructors.
-  std::vector<Value> pending;
-  auto dispose = [&pending](Value& v) {
-    if (v.kind_ == Kind::List) {
-      if (rc_release_is_last(v.list_)) {
-        drain_into(v.list_->value, pending);
-        delete v.list_;
-      }
-    } else if (v.kind_ == Kind::Map) {
-      if (rc_release_is_last(v.map_)) {
-        drain_into(v.map_->value, pending);
-        delete v.map_;
-      }
-    } else {
-      v.release();
-    }
-    v.kind_ = Kind::None;
-    v.int_ = 0;
-  };
-  dispose(*this);
-  while (!pending.empty()) {
-    Value next = std::move(pending.back());
-    pending.pop_back();
-    dispose(next);
+  kind_ = Kind::None;
+  int_ = 0;
+}
+
+void Value::release() noexcept {
+  if (kind_ != Kind::List && kind_ != Kind::Map) {
+    detach_into(nullptr);
+    return;
+  }
+  // A container whose last reference goes: its subtree is dismantled
+  // through the dying boxes themselves instead of recursive destructors.
+  // Each box's children are detached before the box is deleted, so its own
+  // destructor meets only None children.
+  DyingBoxes dying;
+  detach_into(&dying);
+  while (!dying.empty()) {
+    dying.pop(
+        [&dying](RcBox<List>* box) {
+          for (Value& child : box->value) child.detach_into(&dying);
+          delete box;
+        },
+        [&dying](RcBox<Map>* box) {
+          for (auto& entry : box->value) entry.second.detach_into(&dying);
+          delete box;
+        });
   }
 }
 
@@ -188,6 +228,92 @@ bool operator==(const Value& a, const Value& b) {
     }
   }
   return true;
+}
+
+}  // namespace vostrel::kernel
+
+namespace vostrel::kernel {
+
+bool Value::shared_only_with(const Value& kept) const noexcept {
+  if (!same_payload(kept)) return false;
+  switch (kind_) {
+    case Kind::Str: return std::size_t(str_->count) == 2;
+    case Kind::List: return std::size_t(list_->count) == 2;
+    case Kind::Map: return std::size_t(map_->count) == 2;
+    default: return false;
+  }
+}
+
+void UndoLog::room_for_one() {
+  if (entries_.size() == entries_.capacity()) {
+    entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+  }
+}
+
+void UndoLog::push_back(Value& list, Value item) {
+  room_for_one();
+  List& items = list.list_->value;
+  const std::size_t before = items.size();
+  items.push_back(std::move(item));
+  Entry& e = entries_.emplace_back();
+  e.op = Entry::Op::Push;
+  e.list = list.list_;
+  e.size = before;
+}
+
+void UndoLog::insert_or_assign(Value& map, std::string_view key, Value value) {
+  room_for_one();
+  Map& entries = map.map_->value;
+  if (auto it = entries.find(key); it != entries.end()) {
+    Entry& e = entries_.emplace_back();
+    e.op = Entry::Op::Assign;
+    e.map = map.map_;
+    e.slot = &it->second;
+    e.old = std::move(it->second);
+    it->second = std::move(value);
+    return;
+  }
+  auto added = entries.emplace(std::string(key), std::move(value)).first;
+  Entry& e = entries_.emplace_back();
+  e.op = Entry::Op::Insert;
+  e.map = map.map_;
+  e.key = &added->first;
+}
+
+void UndoLog::erase(Value& map, std::string_view key) {
+  Map& entries = map.map_->value;
+  auto it = entries.find(key);
+  if (it == entries.end()) return;
+  room_for_one();
+  Entry& e = entries_.emplace_back();
+  e.op = Entry::Op::Erase;
+  e.map = map.map_;
+  e.node = entries.extract(it);
+}
+
+void UndoLog::rollback() noexcept {
+  while (!entries_.empty()) {
+    Entry& e = entries_.back();
+    switch (e.op) {
+      case Entry::Op::Push: {
+        List& items = e.list->value;
+        while (items.size() > e.size) items.pop_back();
+        break;
+      }
+      case Entry::Op::Assign:
+        *e.slot = std::move(e.old);
+        break;
+      case Entry::Op::Insert: {
+        Map& entries = e.map->value;
+        entries.erase(entries.find(std::string_view(*e.key)));
+        break;
+      }
+      case Entry::Op::Erase:
+        e.map->value.insert(std::move(e.node));
+        break;
+    }
+    entries_.pop_back();
+  }
 }
 
 }  // namespace vostrel::kernel

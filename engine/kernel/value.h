@@ -6,7 +6,8 @@
 // accessor duplicates only the one level it changes. Destruction and equality
 // walk the tree with an explicit stack, so a value nested a million levels
 // deep (evaluation can build one) neither overflows the stack when it dies
-// nor when it is compared.
+// nor when it is compared; dying allocates nothing, so freeing works when
+// memory has run out.
 #pragma once
 
 #include <cstdint>
@@ -82,11 +83,16 @@ class Value {
   // True when both share one payload (a cheap equality short cut).
   bool same_payload(const Value& other) const noexcept;
 
+  // True when this and `kept` share one payload that nothing else holds.
+  bool shared_only_with(const Value& kept) const noexcept;
+
   friend bool operator==(const Value& a, const Value& b);
 
  private:
+  friend class UndoLog;
   void retain() noexcept;
   void release() noexcept;
+  void detach_into(void* dying) noexcept;
 
   Kind kind_;
   union {
@@ -96,6 +102,54 @@ class Value {
     RcBox<List>* list_;
     RcBox<Map>* map_;
   };
+};
+
+// Writes in place to payloads that a kept copy of a state still shares, each
+// recorded so that `rollback` can restore the kept copy exactly. A
+// computation that may fail half way takes a cheap copy of the state
+// (payloads shared), keeps the original, and grows a payload that only the
+// two hold through this log instead of duplicating it; on failure the log
+// undoes those writes, on success `commit` forgets them. Every write is
+// strong: when it throws, neither the payload nor the log has changed. The
+// log must die or commit before the payloads it names do.
+class UndoLog {
+ public:
+  UndoLog() = default;
+  UndoLog(const UndoLog&) = delete;
+  UndoLog& operator=(const UndoLog&) = delete;
+  UndoLog(UndoLog&& other) noexcept : entries_(std::move(other.entries_)) {
+    other.entries_.clear();
+  }
+  UndoLog& operator=(UndoLog&&) = delete;
+  ~UndoLog() { rollback(); }
+
+  // `list` and `map` must be of their kind; the payload is written whoever
+  // shares it.
+  void push_back(Value& list, Value item);
+  void insert_or_assign(Value& map, std::string_view key, Value value);
+  void erase(Value& map, std::string_view key);
+
+  // Restores every payload written, last write first.
+  void rollback() noexcept;
+  void commit() noexcept { entries_.clear(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+ private:
+  struct Entry {
+    enum class Op : std::uint8_t { Push, Assign, Insert, Erase } op;
+    RcBox<List>* list = nullptr;
+    RcBox<Map>* map = nullptr;
+    std::size_t size = 0;              // Push: the length before
+    Value* slot = nullptr;             // Assign: the entry written
+    const std::string* key = nullptr;  // Insert: the key added
+    Value old;                         // Assign: the value before
+    Map::node_type node;               // Erase: the entry taken out
+  };
+  // Grows the log geometrically ahead of a write, so that recording the
+  // write cannot fail once it is made.
+  void room_for_one();
+
+  std::vector<Entry> entries_;
 };
 
 }  // namespace vostrel::kernel

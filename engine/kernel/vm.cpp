@@ -28,7 +28,44 @@ struct Scope {
   // with the update, so its last use may take it instead of sharing it.
   Value* dying_slot = nullptr;
   std::vector<Binding> locals;
+  // A state that must survive the evaluation, and the log that lets a
+  // write reach a payload only it and the evaluation share (see UndoLog).
+  // `kept_slot` is the kept value of the slot being updated.
+  UndoLog* undo = nullptr;
+  const Value* kept_slot = nullptr;
 };
+
+// Writers of lists and maps: in place when the payload is the evaluation's
+// alone or shared only with the kept state's value of the updated slot (the
+// write is then logged, which keeps a growing history O(1) per event), a
+// duplicate otherwise.
+bool logged(const Scope& s, const Value& v) {
+  return s.undo != nullptr && s.kept_slot != nullptr && v.shared_only_with(*s.kept_slot);
+}
+
+void push_item(Scope& s, Value& list, Value item) {
+  if (logged(s, list)) {
+    s.undo->push_back(list, std::move(item));
+  } else {
+    list.list_mut().push_back(std::move(item));
+  }
+}
+
+void put_entry(Scope& s, Value& map, const std::string& key, Value value) {
+  if (logged(s, map)) {
+    s.undo->insert_or_assign(map, key, std::move(value));
+  } else {
+    map.map_mut().insert_or_assign(key, std::move(value));
+  }
+}
+
+void erase_entry(Scope& s, Value& map, const std::string& key) {
+  if (logged(s, map)) {
+    s.undo->erase(map, key);
+  } else {
+    map.map_mut().erase(key);
+  }
+}
 
 // Which names die when the expression being evaluated is done: the bindings
 // at index `locals_from` and above, and the dying slot when `slot` is set.
@@ -175,14 +212,14 @@ struct Evaluator {
         if (!list->is_list()) return Value::none();
         Value item = ev(*n.item, kKeep);
         Value l = ev(*n.list, t);
-        l.list_mut().push_back(std::move(item));
+        push_item(s, l, std::move(item));
         return l;
       }
     }
     Value l = ev(*n.list, kKeep);
     if (!l.is_list()) return Value::none();
     Value item = ev(*n.item, t);
-    l.list_mut().push_back(std::move(item));
+    push_item(s, l, std::move(item));
     return l;
   }
 
@@ -194,7 +231,7 @@ struct Evaluator {
         if (!key.is_str()) return Value::none();
         Value value = ev(*n.value, kKeep);
         Value m = ev(*n.map, t);
-        m.map_mut().insert_or_assign(key.as_str(), std::move(value));
+        put_entry(s, m, key.as_str(), std::move(value));
         return m;
       }
     }
@@ -202,7 +239,7 @@ struct Evaluator {
     Value key = ev(*n.key, kKeep);
     if (!m.is_map() || !key.is_str()) return Value::none();
     Value value = ev(*n.value, t);
-    m.map_mut().insert_or_assign(key.as_str(), std::move(value));
+    put_entry(s, m, key.as_str(), std::move(value));
     return m;
   }
 
@@ -234,7 +271,7 @@ struct Evaluator {
   Value operator()(const expr::MDel& n) const {
     auto [m, k] = map_and_key(n.map, n.key);
     if (!m.is_map() || !k.is_str()) return Value::none();
-    if (m.as_map().find(k.as_str()) != m.as_map().end()) m.map_mut().erase(k.as_str());
+    if (m.as_map().find(k.as_str()) != m.as_map().end()) erase_entry(s, m, k.as_str());
     return std::move(m);
   }
 
@@ -330,18 +367,24 @@ void assign(Env& env, std::string_view slot, Value v) {
 }
 
 void run_transducer(const TransducerDef& t, Env& env, std::string_view tag, const Env& data,
-                    std::vector<Value>& effects) {
+                    std::vector<Value>& effects, const Env* kept, UndoLog* undo) {
   Scope s;
   s.slots = &env;
   s.fields = &data;
+  s.undo = undo;
   for (const Rule& rule : t.rules) {
     if (rule.on != tag) continue;
     if (!is_true(eval_in(s, rule.guard, kKeep))) continue;
     for (const Update& u : rule.updates) {
       auto it = env.find(u.slot);
       s.dying_slot = it != env.end() ? &it->second : nullptr;
+      s.kept_slot = nullptr;
+      if (kept != nullptr) {
+        if (auto old = kept->find(u.slot); old != kept->end()) s.kept_slot = &old->second;
+      }
       Value v = eval_in(s, u.expr, Tail{kNoLocal, true});
       s.dying_slot = nullptr;
+      s.kept_slot = nullptr;
       if (it != env.end()) {
         it->second = std::move(v);
       } else {
@@ -370,14 +413,22 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
                                                    std::string_view tag, const Env& data) {
   Env current = env;
   std::vector<Value> effects;
-  run_transducer(t, current, tag, data, effects);
+  run_transducer(t, current, tag, data, effects, nullptr, nullptr);
   return {std::move(effects), std::move(current)};
 }
 
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data) {
   std::vector<Value> effects;
-  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects);
+  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, nullptr, nullptr);
+  return {std::move(effects), std::move(env)};
+}
+
+std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
+                                                std::string_view tag, const Env& data,
+                                                const Env& kept, UndoLog& undo) {
+  std::vector<Value> effects;
+  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, &kept, &undo);
   return {std::move(effects), std::move(env)};
 }
 

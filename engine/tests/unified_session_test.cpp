@@ -181,7 +181,9 @@ TEST(FoldEvent, InboundChecksAreApprovedAndSkipOnlyLogs) {
   EXPECT_EQ(checked.state.seen, (Keys{"Guarded"}));
 }
 
-TEST(FoldEvent, NeverCopiesTheState) {
+// A turn folds one copy of the state (the session keeps its own until the
+// turn is applied) and copies it nowhere else, however long the turn.
+TEST(FoldEvent, CopiesTheStateOncePerTurn) {
   RoutingConfig routing;
   routing.outbound_checks = {{"C", "chk"}};
   routing.inbound_checks = {{"In", "gate"}};
@@ -191,8 +193,9 @@ TEST(FoldEvent, NeverCopiesTheState) {
   for (int i = 0; i < 200; ++i) many.push_back((i % 2 ? "C:" : "D:") + std::to_string(i));
   FoldResult<Request> r = s.fold_event({"In", many}, answers());
   EXPECT_EQ(r.requests.size(), 200u);
+  EXPECT_EQ(*copies, 1);
   s.fold_event({"Plain", {"E"}}, answers());
-  EXPECT_EQ(*copies, 0);
+  EXPECT_EQ(*copies, 2);
 }
 
 // The tree is walked by hand here, as a host would drive it.

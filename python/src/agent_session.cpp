@@ -122,9 +122,12 @@ PyObject* fold_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::string tag;
         kernel::Env data;
         if (!event_arguments(a, tag, data)) return nullptr;
-        agent_session::Requests requests =
-            agent_session::fold_event(b.session, std::move(tag), std::move(data));
-        return new_dict({{"requests", new_list_of(requests, request_dict)}});
+        // The result is built before the turn is applied, so that a failure
+        // on the way leaves the session as it was.
+        auto turn = agent_session::prepare_fold(b.session, std::move(tag), std::move(data));
+        PyObject* result = new_dict({{"requests", new_list_of(turn.requests, request_dict)}});
+        if (result != nullptr) b.session.commit(turn);
+        return result;
       });
 }
 
@@ -134,7 +137,8 @@ PyObject* boot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::string tag;
         kernel::Env data;
         if (!event_arguments(a, tag, data)) return nullptr;
-        agent_session::fold_event(b.session, std::move(tag), std::move(data));
+        auto turn = agent_session::prepare_fold(b.session, std::move(tag), std::move(data));
+        b.session.commit(turn);
         Py_RETURN_NONE;
       });
 }

@@ -69,14 +69,51 @@ struct EffectToPy {
   }
 };
 
-PyObject* result_to_py(const kernel::CoordResult<Effect>& result) {
-  if (!result) return raise_value_error(result.error().display());
-  return std::visit(EffectToPy{}, *result);
-}
-
 PyObject* result_to_py(const kernel::CoordResult<void>& result) {
   if (!result) return raise_value_error(result.error().display());
   Py_RETURN_NONE;
+}
+
+// Thrown out of an effect hook when Python could not build the effect's
+// dict; its error is set.
+struct EffectNotBuilt {};
+
+// Runs an operation with an effect: its dict is built by the operation's
+// hook, before the coordinator writes, so that a failure to build it leaves
+// the coordinator as it was.
+template <class Op>
+PyObject* effect_call(Op&& op) {
+  Ref built;
+  auto build = [&built](const Effect& e) {
+    built = Ref(std::visit(EffectToPy{}, e));
+    if (!built) throw EffectNotBuilt{};
+  };
+  try {
+    kernel::CoordResult<Effect> result = op(kernel::EffectHook(build));
+    if (!result) return raise_value_error(result.error().display());
+  } catch (const EffectNotBuilt&) {
+    return nullptr;
+  }
+  return built.release();
+}
+
+template <class... Names>
+PyObject* run_named(kernel::CoordResult<void> (Coordinator::*op)(Names...), Coordinator& co,
+                    const auto&... names) {
+  return result_to_py((co.*op)(names...));
+}
+
+using Hook = kernel::EffectHook;
+
+PyObject* run_named(kernel::CoordResult<Effect> (Coordinator::*op)(std::string_view, Hook),
+                    Coordinator& co, const std::string& id) {
+  return effect_call([&](Hook hook) { return (co.*op)(id, hook); });
+}
+
+PyObject* run_named(kernel::CoordResult<Effect> (Coordinator::*op)(std::string_view,
+                                                                    std::string_view, Hook),
+                    Coordinator& co, const std::string& first, const std::string& second) {
+  return effect_call([&](Hook hook) { return (co.*op)(first, second, hook); });
 }
 
 // The mutating methods whose parameters are all str: they are extracted in
@@ -90,8 +127,7 @@ PyObject* on_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
           if (!a.str(i, names[i])) return nullptr;
         }
         return std::apply(
-            [&](const auto&... name) { return result_to_py((c.coordinator.*op)(name...)); },
-            names);
+            [&](const auto&... name) { return run_named(op, c.coordinator, name...); }, names);
       });
 }
 
@@ -134,7 +170,9 @@ PyObject* delegate_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!a.str(0, src) || !a.str(1, dst) || !a.str(2, request_type) || !a.env(3, data)) {
           return nullptr;
         }
-        return result_to_py(c.coordinator.delegate_to(src, dst, request_type, std::move(data)));
+        return effect_call([&](kernel::EffectHook hook) {
+          return c.coordinator.delegate_to(src, dst, request_type, std::move(data), hook);
+        });
       });
 }
 

@@ -102,8 +102,13 @@ PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkReq
   return new_dict({{"requests", requests.release()}, {"error", Py_NewRef(Py_None)}});
 }
 
+// The result is built before the turn is applied: a failure on the way
+// leaves the session as it was.
 PyObject* fold(PyNetworkSession& n, NetworkEvent event) {
-  return fold_result_to_py(coordinator_fold::fold_network_event(n.session, std::move(event)));
+  coordinator_fold::NetworkTurn turn(n.session, std::move(event));
+  PyObject* result = fold_result_to_py({turn.take_requests()});
+  if (result != nullptr) turn.commit();
+  return result;
 }
 
 constexpr Signature kNew{"NetworkSession.__new__()",
@@ -197,7 +202,8 @@ PyObject* reset_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](PyNetworkSession& n, const Args& a) -> PyObject* {
         std::string id;
         if (!a.str(0, id)) return nullptr;
-        (void)coordinator_fold::fold_network_event(n.session, ev::ResetAgent{std::move(id)});
+        coordinator_fold::NetworkTurn turn(n.session, ev::ResetAgent{std::move(id)});
+        turn.commit();
         Py_RETURN_NONE;
       });
 }

@@ -1,0 +1,141 @@
+"""Running out of memory: a call that fails for want of memory raises
+MemoryError and leaves its object as it was, and freeing never aborts.
+
+Each case runs in a child interpreter under an address-space limit set a
+little above what the child already uses; skipped where the platform has no
+such limit, and under the sanitizer build, whose shadow memory needs an
+unlimited address space."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import unittest
+
+try:
+    import resource
+except ImportError:  # not a POSIX platform
+    resource = None
+
+SKIP = (resource is None or not hasattr(resource, "RLIMIT_AS")
+        or os.environ.get("VOSTREL_SANITIZED")
+        or "asan" in os.environ.get("LD_PRELOAD", ""))
+
+PRELUDE = textwrap.dedent('''
+    import json, resource
+    from vostrel import _core as core
+
+    def limit(extra_mib):
+        """Caps the address space at what is in use plus `extra_mib`."""
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + extra_mib * 2**20, resource.RLIM_INFINITY))
+
+    def unlimit():
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+    def expect_memory_error(call):
+        try:
+            call()
+        except MemoryError:
+            return
+        raise AssertionError("no MemoryError")
+
+    # A slot doubled by StrCat on every "D", beside one that must survive.
+    DOUBLING = core.load_transducer(json.dumps({"name": "d",
+        "slots": [{"name": "s", "initial": ["Str", "xy"]},
+                  {"name": "keep", "initial": ["Str", "important"]}],
+        "rules": [{"on": "D", "guard": {"op": "Lit", "value": ["Bool", True]}, "emits": [],
+                   "updates": [{"slot": "s", "expr": {"op": "StrCat",
+                       "left": {"op": "Ref", "name": "s"}, "right": {"op": "Ref", "name": "s"}}}]}]}))
+    NO_ROUTING = '{"dispatch_rules":[],"outbound_checks":[],"inbound_checks":[]}'
+''')
+
+
+def run_child(body):
+    """Runs PRELUDE + body in a child interpreter; returns its stdout."""
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+                          capture_output=True, text=True, timeout=300, env=os.environ.copy())
+    if done.returncode != 0:
+        raise AssertionError(f"child exited with {done.returncode}:\n{done.stderr[-3000:]}")
+    return done.stdout
+
+
+@unittest.skipIf(SKIP, "no address-space limit here")
+class MemoryLimitTest(unittest.TestCase):
+    def test_a_fold_that_runs_out_changes_nothing(self):
+        # 16 MiB of slot, 24 MiB to spare: the next doubling does not fit.
+        out = run_child('''
+            def agent():
+                return core.AgentSession([DOUBLING], core.SessionConfig(NO_ROUTING))
+            def plain():
+                return core.Session([DOUBLING], core.SessionConfig(NO_ROUTING))
+            def continuation():
+                return core.ContinuationSession([DOUBLING], NO_ROUTING)
+            cases = [
+                ("AgentSession.fold_event", agent, lambda o: o.fold_event("D", {}),
+                 lambda o: (o.pending, o.events_processed, o.event_log)),
+                ("AgentSession.boot", agent, lambda o: o.boot("D", {}),
+                 lambda o: (o.pending, o.events_processed, o.event_log)),
+                ("Session.step", plain, lambda o: o.step("D", {}),
+                 lambda o: (o.pending, o.events_processed)),
+                ("ContinuationSession.fold_event", continuation,
+                 lambda o: o.fold_event("D", {}), lambda o: ()),
+            ]
+            for name, make, call, counters in cases:
+                o = make()
+                for _ in range(23):
+                    call(o)
+                before = counters(o)
+                limit(24)
+                expect_memory_error(lambda: call(o))
+                unlimit()
+                state = o.get_state()
+                assert len(state["s"]) == 2**24 and state["keep"] == "important", name
+                assert counters(o) == before, (name, counters(o), before)
+                del state
+                call(o)  # with memory to spare, the same call goes through
+                assert len(o.get_state()["s"]) == 2**25, name
+                del o
+                print(name, "ok")
+        ''')
+        self.assertEqual(out.split().count("ok"), 4, out)
+
+    def test_appending_to_a_history_a_snapshot_shares(self):
+        # The snapshot shares the history, so the append must copy its
+        # 8 MiB of values; 4 MiB to spare.
+        out = run_child('''
+            cfg = core.SessionConfig(json.dumps({"dispatch_rules": [["LlmRequest", "LlmResponse"]],
+                                                 "outbound_checks": [], "inbound_checks": []}))
+            a = core.AgentSession(core.stdlib(), cfg)
+            a.boot(*core.session_init(list(range(500_000))))
+            kept = a.snapshot()
+            limit(4)
+            expect_memory_error(lambda: a.fold_event("UserMessage", {"parts": ["hi"]}))
+            unlimit()
+            assert (a.pending, a.events_processed, a.event_log) == ([], 1, ["SessionInit"])
+            assert a.snapshot().to_json() == kept.to_json()
+            requests = a.fold_event("UserMessage", {"parts": ["hi"]})["requests"]
+            assert len(requests) == 1 and a.pending == ["LlmRequest"]
+            assert len(a.get_state()["messages"]) == 500_001
+            print("ok")
+        ''')
+        self.assertIn("ok", out)
+
+    def test_freeing_a_long_history_needs_no_memory(self):
+        # 16 million items: collecting them to free them took 256 MiB.
+        out = run_child('''
+            a = core.AgentSession(core.stdlib(), core.SessionConfig(NO_ROUTING))
+            context = [0] * 16_000_000
+            a.boot(*core.session_init(context))
+            del context
+            limit(64)
+            del a
+            unlimit()
+            print("ok")
+        ''')
+        self.assertIn("ok", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
