@@ -67,24 +67,6 @@ int hex_value(unsigned char c) {
   return -1;
 }
 
-void push_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 struct Number {
   enum class Kind { U64, I64, F64 } kind;
   std::uint64_t u = 0;
@@ -426,10 +408,10 @@ Status Json::parse_escape() {
     auto n2 = decode_hex_escape();
     if (!n2) return std::unexpected(std::move(n2.error()));
     if (*n2 < 0xDC00 || *n2 > 0xDFFF) return error_here(kLoneSurrogate);
-    push_utf8(scratch_, (((*n1 - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000);
+    append_utf8(scratch_, (((*n1 - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000);
     return {};
   }
-  push_utf8(scratch_, *n1);
+  append_utf8(scratch_, *n1);
   return {};
 }
 
