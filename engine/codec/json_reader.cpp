@@ -1,6 +1,7 @@
 #include "engine/codec/json_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,23 +41,35 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 // Bytes that end the fast scan of a string: controls, quote, backslash.
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-// The offset of the first byte from `i` on that needs_escape(), or `len`:
-// eight bytes at a time, then one by one.
-std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len) {
+// The offset of the first byte from `i` on that needs_escape(), or `len`,
+// eight bytes at a time. Every byte passed over is or-ed into `seen`, so
+// that a caller can tell plain ASCII from text it must still validate as
+// UTF-8.
+std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len,
+                       std::uint64_t& seen) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-  while (len - i >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, data + i, 8);
-    // A byte is flagged when it is below 0x20, or equals '"' or '\\'
-    // (zero after the xor); bytes of 0x80 and above are never flagged.
-    std::uint64_t quote = w ^ (kOnes * '"');
-    std::uint64_t slash = w ^ (kOnes * '\\');
-    std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
-    if (hits) break;
-    i += 8;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (len - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, data + i, 8);
+      // A byte is flagged when it is below 0x20, or equals '"' or '\\'
+      // (zero after the xor); bytes of 0x80 and above never are. A borrow
+      // only runs upwards from a flagged byte, so the lowest flag is exact:
+      // it is the byte the scan stops at, even in a short string.
+      std::uint64_t quote = w ^ (kOnes * '"');
+      std::uint64_t slash = w ^ (kOnes * '\\');
+      std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
+      if (hits) {
+        int skipped = std::countr_zero(hits) / 8;
+        seen |= w & ((std::uint64_t{1} << (8 * skipped)) - 1);
+        return i + static_cast<std::size_t>(skipped);
+      }
+      seen |= w;
+      i += 8;
+    }
   }
-  while (i < len && !needs_escape(data[i])) ++i;
+  while (i < len && !needs_escape(data[i])) seen |= data[i++];
   return i;
 }
 
@@ -337,8 +350,9 @@ class VariantInObject final : public EnumAccess {
 
 Res<std::string_view> Json::parse_str() {
   std::size_t start = index_;
+  std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_);
+    index_ = skip_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
@@ -350,7 +364,10 @@ Res<std::string_view> Json::parse_str() {
         out = scratch_;
       }
       ++index_;
-      if (!utf8_valid(out)) return error_here(kInvalidCodePoint);
+      // Escapes only ever add valid UTF-8: text whose own bytes are all
+      // ASCII needs no second look.
+      if ((seen & 0x8080808080808080ull) != 0 && !utf8_valid(out))
+        return error_here(kInvalidCodePoint);
       return out;
     }
     if (c == '\\') {
@@ -432,8 +449,9 @@ Status Json::ignore_escape() {
 }
 
 Status Json::ignore_str() {
+  std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_);
+    index_ = skip_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {

@@ -47,6 +47,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <span>
 #include <string>
@@ -174,7 +175,12 @@ struct Codec<std::map<std::string, T, Cmp>> {
     return read_string_map(d, [&](std::string&& key, Deserializer& e) -> Status {
       T item{};
       if (auto st = Codec<T>::read(e, item); !st) return st;
-      out.insert_or_assign(std::move(key), std::move(item));
+      // Keys written by this system come in order: appending them costs
+      // one comparison instead of a search.
+      if (out.empty() || std::prev(out.end())->first < key)
+        out.emplace_hint(out.end(), std::move(key), std::move(item));
+      else
+        out.insert_or_assign(std::move(key), std::move(item));
       return {};
     });
   }
