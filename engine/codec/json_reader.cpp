@@ -244,7 +244,7 @@ class MapKey final : public Deserializer {
     de_.eat();
     de_.scratch_.clear();
     auto s = de_.parse_str();
-    if (!s) return std::unexpected(std::move(s.error()));
+    VOSTREL_TRY(s);
     return v.visit_str(*s);
   }
   Status enumeration(Visitor& v) override { return de_.enumeration(v); }
@@ -413,7 +413,7 @@ Status Json::parse_escape() {
     default: return error_here(kInvalidEscape);
   }
   auto n1 = decode_hex_escape();
-  if (!n1) return std::unexpected(std::move(n1.error()));
+  VOSTREL_TRY(n1);
   if (*n1 >= 0xDC00 && *n1 <= 0xDFFF) return error_here(kLoneSurrogate);
   if (*n1 >= 0xD800 && *n1 <= 0xDBFF) {
     for (char want : {'\\', 'u'}) {
@@ -423,7 +423,7 @@ Status Json::parse_escape() {
       if (p != want) return error_here(kEndOfHexEscape);
     }
     auto n2 = decode_hex_escape();
-    if (!n2) return std::unexpected(std::move(n2.error()));
+    VOSTREL_TRY(n2);
     if (*n2 < 0xDC00 || *n2 > 0xDFFF) return error_here(kLoneSurrogate);
     append_utf8(scratch_, (((*n1 - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000);
     return {};
@@ -440,7 +440,7 @@ Status Json::ignore_escape() {
       return {};
     case 'u': {
       auto n = decode_hex_escape();
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       return {};
     }
     default:
@@ -488,7 +488,7 @@ Res<Number> Json::parse_integer(bool positive) {
       std::uint64_t digit = static_cast<std::uint64_t>(p - '0');
       if (overflows(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
         auto f = parse_long_integer(positive, significand);
-        if (!f) return std::unexpected(std::move(f.error()));
+        VOSTREL_TRY(f);
         return Number::of_f64(*f);
       }
       eat();
@@ -519,7 +519,7 @@ Res<Number> Json::parse_number(bool positive, std::uint64_t significand) {
     n.i = neg;
     return n;
   }
-  if (!f) return std::unexpected(std::move(f.error()));
+  VOSTREL_TRY(f);
   return Number::of_f64(*f);
 }
 
@@ -845,7 +845,7 @@ Status Json::any(Visitor& v) {
     case '-': {
       eat();
       auto n = parse_integer(false);
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       value = n->visit(v);
       break;
     }
@@ -853,7 +853,7 @@ Status Json::any(Visitor& v) {
       eat();
       scratch_.clear();
       auto s = parse_str();
-      if (!s) return std::unexpected(std::move(s.error()));
+      VOSTREL_TRY(s);
       value = v.visit_str(*s);
       break;
     }
@@ -862,7 +862,7 @@ Status Json::any(Visitor& v) {
     default:
       if (is_digit(c)) {
         auto n = parse_integer(true);
-        if (!n) return std::unexpected(std::move(n.error()));
+        VOSTREL_TRY(n);
         value = n->visit(v);
         break;
       }
@@ -896,7 +896,7 @@ Status Json::number(Visitor& v) {
   if (c == '-' || is_digit(c)) {
     if (c == '-') eat();
     auto n = parse_integer(c != '-');
-    if (!n) return std::unexpected(std::move(n.error()));
+    VOSTREL_TRY(n);
     value = n->visit(v);
   } else {
     value = std::unexpected(peek_invalid_type(v));
@@ -912,7 +912,7 @@ Status Json::string(Visitor& v) {
     eat();
     scratch_.clear();
     auto s = parse_str();
-    if (!s) return std::unexpected(std::move(s.error()));
+    VOSTREL_TRY(s);
     value = v.visit_str(*s);
   } else {
     value = std::unexpected(peek_invalid_type(v));

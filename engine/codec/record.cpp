@@ -32,6 +32,50 @@ class FieldId final : public Visitor {
   int& out_;
 };
 
+class VariantIndex final : public Visitor {
+ public:
+  VariantIndex(std::span<const std::string_view> names, std::size_t& out)
+      : names_(names), out_(out) {}
+  std::string expecting() const override { return "variant identifier"; }
+  Status visit_u64(std::uint64_t v, int) override {
+    if (v >= names_.size())
+      return invalid_value(Unexpected::unsigned_int(v),
+                           "variant index 0 <= i < " + std::to_string(names_.size()));
+    out_ = static_cast<std::size_t>(v);
+    return {};
+  }
+  // A non-negative index stored in a signed format is an index all the same.
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
+  Status visit_str(std::string_view v) override {
+    if (find(v)) return {};
+    return unknown_variant(v, names_);
+  }
+  Status visit_bytes(std::string_view v) override {
+    if (find(v)) return {};
+    return unknown_variant(utf8_lossy(v), names_);
+  }
+
+ private:
+  // Tags are read once per value: the first byte rules out most names
+  // before a comparison is made.
+  bool find(std::string_view v) {
+    if (v.empty()) return false;
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      std::string_view n = names_[i];
+      if (n.size() == v.size() && n[0] == v[0] && n == v) {
+        out_ = i;
+        return true;
+      }
+    }
+    return false;
+  }
+  std::span<const std::string_view> names_;
+  std::size_t& out_;
+};
+
 class StructVisitor final : public Visitor {
  public:
   StructVisitor(void* record, std::string_view expecting, std::span<const FieldEntry> fields)
@@ -44,7 +88,7 @@ class StructVisitor final : public Visitor {
       const FieldEntry& f = fields_[i];
       if (!ended) {
         auto more = seq.next_element([&](Deserializer& d) { return f.read(d, record_); });
-        if (!more) return std::unexpected(std::move(more.error()));
+        VOSTREL_TRY(more);
         ended = !*more;
       }
       if (ended && f.missing != Missing::Default)
@@ -61,16 +105,15 @@ class StructVisitor final : public Visitor {
         FieldId id(fields_, key);
         return d.identifier(id);
       });
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) break;
       if (key < 0) {
-        if (auto st = map.next_value(ignore); !st) return st;
+        VOSTREL_TRY(map.next_value(ignore));
         continue;
       }
       const FieldEntry& f = fields_[static_cast<std::size_t>(key)];
       if (seen[static_cast<std::size_t>(key)]) return duplicate_field(f.name);
-      if (auto st = map.next_value([&](Deserializer& d) { return f.read(d, record_); }); !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return f.read(d, record_); }));
       seen[static_cast<std::size_t>(key)] = true;
     }
     for (std::size_t i = 0; i < fields_.size(); ++i)
@@ -89,16 +132,24 @@ class StringVisitor final : public Visitor {
   explicit StringVisitor(std::string& out) : out_(out) {}
   std::string expecting() const override { return "a string"; }
   Status visit_str(std::string_view v) override {
-    out_.assign(v);
+    set(v);
     return {};
   }
   Status visit_bytes(std::string_view v) override {
     if (!utf8_valid(v)) return invalid_value(Unexpected::of(Unexpected::Kind::Bytes), expecting());
-    out_.assign(v);
+    set(v);
     return {};
   }
 
  private:
+  // The target is nearly always a fresh string: building the text and
+  // moving it in skips assign()'s general replace.
+  void set(std::string_view v) {
+    if (out_.empty())
+      out_ = std::string(v);
+    else
+      out_.assign(v);
+  }
   std::string& out_;
 };
 
@@ -155,18 +206,21 @@ class BoolVisitor final : public Visitor {
 
 class SeqVisitor final : public Visitor {
  public:
-  explicit SeqVisitor(FnRef<Status(Deserializer&)> element) : element_(element) {}
+  SeqVisitor(FnRef<Status(Deserializer&)> element, FnRef<void(std::size_t)> reserve)
+      : element_(element), reserve_(reserve) {}
   std::string expecting() const override { return "a sequence"; }
   Status visit_seq(SeqAccess& seq) override {
+    if (std::size_t n = seq.size_hint()) reserve_(n);
     for (;;) {
       auto more = seq.next_element(element_);
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) return {};
     }
   }
 
  private:
   FnRef<Status(Deserializer&)> element_;
+  FnRef<void(std::size_t)> reserve_;
 };
 
 class StringMapVisitor final : public Visitor {
@@ -177,11 +231,9 @@ class StringMapVisitor final : public Visitor {
     for (;;) {
       std::string key;
       auto more = map.next_key([&](Deserializer& d) { return read_string(d, key); });
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) return {};
-      if (auto st = map.next_value([&](Deserializer& d) { return entry_(std::move(key), d); });
-          !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return entry_(std::move(key), d); }));
     }
   }
 
@@ -195,6 +247,12 @@ Status read_struct(Deserializer& d, void* record, std::string_view expecting,
                    std::span<const FieldEntry> fields) {
   StructVisitor v(record, expecting, fields);
   return d.structure(v);
+}
+
+Status read_variant_index(Deserializer& d, std::span<const std::string_view> names,
+                          std::size_t& out) {
+  VariantIndex v(names, out);
+  return d.identifier(v);
 }
 
 Status read_string(Deserializer& d, std::string& out) {
@@ -215,7 +273,7 @@ Status read_usize(Deserializer& d, std::uint64_t& out) {
 Status read_usize_list(Deserializer& d, std::vector<std::uint64_t>& out) {
   return read_seq(d, [&](Deserializer& e) -> Status {
     std::uint64_t n = 0;
-    if (auto st = read_usize(e, n); !st) return st;
+    VOSTREL_TRY(read_usize(e, n));
     out.push_back(n);
     return {};
   });
@@ -231,8 +289,9 @@ Status read_bool(Deserializer& d, bool& out) {
   return d.boolean(v);
 }
 
-Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element) {
-  SeqVisitor v(element);
+Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element,
+                FnRef<void(std::size_t)> reserve) {
+  SeqVisitor v(element, reserve);
   return d.seq(v);
 }
 

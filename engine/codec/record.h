@@ -47,7 +47,6 @@
 
 #include <array>
 #include <cstdint>
-#include <iterator>
 #include <map>
 #include <span>
 #include <string>
@@ -123,6 +122,32 @@ struct Record {
   }
 };
 
+// --- variant identifiers ---------------------------------------------------
+
+// Reads a variant identifier against the variant names of an enumeration, in
+// variant order, and stores the variant's position: a name (a binary string
+// too, shown with U+FFFD for invalid UTF-8 when unknown: "unknown variant
+// `x`, expected ..."), or where the codec hands one over a non-negative index
+// ("invalid value: integer `7`, expected variant index 0 <= i < N").
+Status read_variant_index(Deserializer& d, std::span<const std::string_view> names,
+                          std::size_t& out);
+
+// The same, for an enumeration type whose values are the variant positions.
+template <class E, std::size_t N>
+Status read_variant_id(Deserializer& d, const std::string_view (&names)[N], E& out) {
+  std::size_t index = 0;
+  VOSTREL_TRY(read_variant_index(d, names, index));
+  out = static_cast<E>(index);
+  return {};
+}
+template <class E, std::size_t N>
+Status read_variant_id(Deserializer& d, const std::array<std::string_view, N>& names, E& out) {
+  std::size_t index = 0;
+  VOSTREL_TRY(read_variant_index(d, names, index));
+  out = static_cast<E>(index);
+  return {};
+}
+
 // --- the common kinds ------------------------------------------------------
 
 Status read_string(Deserializer& d, std::string& out);
@@ -134,8 +159,10 @@ Status read_usize(Deserializer& d, std::uint64_t& out);
 Status read_usize_list(Deserializer& d, std::vector<std::uint64_t>& out);
 
 // Walks a sequence ("invalid type: {}, expected a sequence" otherwise),
-// handing each element's deserializer to `element`.
-Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element);
+// handing each element's deserializer to `element`; `reserve` is told the
+// number of elements first where the format knows it.
+Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element,
+                FnRef<void(std::size_t)> reserve = [](std::size_t) {});
 // Walks a map with string keys ("... expected a map"), handing each key and
 // the value's deserializer to `entry`.
 Status read_string_map(Deserializer& d, FnRef<Status(std::string&&, Deserializer&)> entry);
@@ -160,12 +187,15 @@ struct Codec<bool> {
 template <class T>
 struct Codec<std::vector<T>> {
   static Status read(Deserializer& d, std::vector<T>& out) {
-    return read_seq(d, [&](Deserializer& e) -> Status {
-      T item{};
-      if (auto st = Codec<T>::read(e, item); !st) return st;
-      out.push_back(std::move(item));
-      return {};
-    });
+    return read_seq(
+        d,
+        [&](Deserializer& e) -> Status {
+          T item{};
+          VOSTREL_TRY(Codec<T>::read(e, item));
+          out.push_back(std::move(item));
+          return {};
+        },
+        [&](std::size_t n) { out.reserve(out.size() + n); });
   }
 };
 
@@ -174,13 +204,13 @@ struct Codec<std::map<std::string, T, Cmp>> {
   static Status read(Deserializer& d, std::map<std::string, T, Cmp>& out) {
     return read_string_map(d, [&](std::string&& key, Deserializer& e) -> Status {
       T item{};
-      if (auto st = Codec<T>::read(e, item); !st) return st;
-      // Keys written by this system come in order: appending them costs
-      // one comparison instead of a search.
-      if (out.empty() || std::prev(out.end())->first < key)
-        out.emplace_hint(out.end(), std::move(key), std::move(item));
-      else
-        out.insert_or_assign(std::move(key), std::move(item));
+      VOSTREL_TRY(Codec<T>::read(e, item));
+      // Keys written by this system come in order: hinted at the end, each
+      // costs one comparison instead of a search. A repeated key keeps its
+      // place and takes the later value (try_emplace moves nothing then).
+      std::size_t before = out.size();
+      auto it = out.try_emplace(out.end(), std::move(key), std::move(item));
+      if (out.size() == before) it->second = std::move(item);
       return {};
     });
   }
