@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace vostrel::codec {
@@ -219,6 +220,7 @@ class Json final : public Deserializer {
   Res<double> f64_from_parts(bool positive, std::uint64_t significand, std::int32_t exponent);
 
   Error peek_invalid_type(const Visitor& v);
+  Res<Unexpected> describe_next();
   Status number(Visitor& v);
   Status finish(Status value) {
     if (!value) return std::unexpected(fix(std::move(value.error())));
@@ -229,6 +231,8 @@ class Json final : public Deserializer {
   void ascend() { ++remaining_depth_; }
   Status visit_seq_here(Visitor& v);
   Status visit_map_here(Visitor& v);
+  template <class Read>
+  Status request(Visitor& v, Read read);
 
   const unsigned char* data_;
   std::size_t len_;
@@ -739,51 +743,36 @@ Status Json::ignore_value() {
 // --- the typed requests ----------------------------------------------------
 
 Error Json::peek_invalid_type(const Visitor& v) {
+  auto found = describe_next();
+  if (!found) return std::move(found.error());
+  return fix(invalid_type(*found, v.expecting()).error());
+}
+
+// Reads the scalar that comes next (an array or object only by its
+// bracket) as an invalid type error shows it; a string found stays valid in
+// scratch_ until the next string is read.
+Res<Unexpected> Json::describe_next() {
   int c = peek();
-  std::unexpected<Error> err = error("");
   switch (c) {
-    case 'n':
-      eat();
-      if (auto st = parse_ident("ull"); !st) return st.error();
-      err = invalid_type(Unexpected::of(Unexpected::Kind::Unit), v.expecting());
-      break;
-    case 't':
-      eat();
-      if (auto st = parse_ident("rue"); !st) return st.error();
-      err = invalid_type(Unexpected::boolean(true), v.expecting());
-      break;
-    case 'f':
-      eat();
-      if (auto st = parse_ident("alse"); !st) return st.error();
-      err = invalid_type(Unexpected::boolean(false), v.expecting());
-      break;
-    case '-': {
-      eat();
-      auto n = parse_integer(false);
-      if (!n) return n.error();
-      err = invalid_type(n->unexpected(), v.expecting());
-      break;
-    }
+    case 'n': eat(); VOSTREL_TRY(parse_ident("ull")); return Unexpected::of(Unexpected::Kind::Unit);
+    case 't': eat(); VOSTREL_TRY(parse_ident("rue")); return Unexpected::boolean(true);
+    case 'f': eat(); VOSTREL_TRY(parse_ident("alse")); return Unexpected::boolean(false);
     case '"': {
       eat();
       scratch_.clear();
       auto s = parse_str();
-      if (!s) return s.error();
-      err = invalid_type(Unexpected::str(*s), v.expecting());
-      break;
+      VOSTREL_TRY(s);
+      return Unexpected::str(*s);
     }
-    case '[': err = invalid_type(Unexpected::of(Unexpected::Kind::Seq), v.expecting()); break;
-    case '{': err = invalid_type(Unexpected::of(Unexpected::Kind::Map), v.expecting()); break;
-    default:
-      if (is_digit(c)) {
-        auto n = parse_integer(true);
-        if (!n) return n.error();
-        err = invalid_type(n->unexpected(), v.expecting());
-        break;
-      }
-      return peek_error(kExpectedValue).error();
+    case '[': return Unexpected::of(Unexpected::Kind::Seq);
+    case '{': return Unexpected::of(Unexpected::Kind::Map);
+    default: break;
   }
-  return fix(std::move(err.error()));
+  if (c != '-' && !is_digit(c)) return peek_error(kExpectedValue);
+  if (c == '-') eat();
+  auto n = parse_integer(c != '-');
+  VOSTREL_TRY(n);
+  return n->unexpected();
 }
 
 Status Json::end_seq() {
@@ -871,105 +860,77 @@ Status Json::any(Visitor& v) {
   return finish(std::move(value));
 }
 
-Status Json::boolean(Visitor& v) {
+// Every typed request has one shape: blanks, then the next byte decides.
+// `read(c)` reads what the request takes and returns nullopt for anything
+// else, which is refused with an invalid type error naming what was found.
+template <class Read>
+Status Json::request(Visitor& v, Read read) {
   int c = parse_whitespace();
   if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == 't') {
+  std::optional<Status> value = read(c);
+  if (!value) return std::unexpected(peek_invalid_type(v));
+  return finish(std::move(*value));
+}
+
+Status Json::boolean(Visitor& v) {
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != 't' && c != 'f') return std::nullopt;
     eat();
-    VOSTREL_TRY(parse_ident("rue"));
-    value = v.visit_bool(true);
-  } else if (c == 'f') {
-    eat();
-    VOSTREL_TRY(parse_ident("alse"));
-    value = v.visit_bool(false);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+    VOSTREL_TRY(parse_ident(c == 't' ? "rue" : "alse"));
+    return v.visit_bool(c == 't');
+  });
 }
 
 Status Json::number(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '-' || is_digit(c)) {
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != '-' && !is_digit(c)) return std::nullopt;
     if (c == '-') eat();
     auto n = parse_integer(c != '-');
     VOSTREL_TRY(n);
-    value = n->visit(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+    return n->visit(v);
+  });
 }
 
 Status Json::string(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '"') {
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != '"') return std::nullopt;
     eat();
     scratch_.clear();
     auto s = parse_str();
     VOSTREL_TRY(s);
-    value = v.visit_str(*s);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+    return v.visit_str(*s);
+  });
 }
 
 Status Json::unit(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == 'n') {
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != 'n') return std::nullopt;
     eat();
     VOSTREL_TRY(parse_ident("ull"));
-    value = v.visit_unit();
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+    return v.visit_unit();
+  });
 }
 
 Status Json::seq(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '[') {
-    value = visit_seq_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != '[') return std::nullopt;
+    return visit_seq_here(v);
+  });
 }
 
 Status Json::map(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '{') {
-    value = visit_map_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c != '{') return std::nullopt;
+    return visit_map_here(v);
+  });
 }
 
 Status Json::structure(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '[') {
-    value = visit_seq_here(v);
-  } else if (c == '{') {
-    value = visit_map_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(v, [&](int c) -> std::optional<Status> {
+    if (c == '[') return visit_seq_here(v);
+    if (c == '{') return visit_map_here(v);
+    return std::nullopt;
+  });
 }
 
 Status Json::option(Visitor& v) {
