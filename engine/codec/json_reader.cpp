@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <string>
 
 namespace vostrel::codec {
@@ -231,8 +230,8 @@ class Json final : public Deserializer {
   void ascend() { ++remaining_depth_; }
   Status visit_seq_here(Visitor& v);
   Status visit_map_here(Visitor& v);
-  template <class Read>
-  Status request(Visitor& v, Read read);
+  template <class Takes, class Read>
+  Status request(Visitor& v, Takes takes, Read read);
 
   const unsigned char* data_;
   std::size_t len_;
@@ -861,76 +860,73 @@ Status Json::any(Visitor& v) {
 }
 
 // Every typed request has one shape: blanks, then the next byte decides.
-// `read(c)` reads what the request takes and returns nullopt for anything
-// else, which is refused with an invalid type error naming what was found.
-template <class Read>
-Status Json::request(Visitor& v, Read read) {
+// What `takes` accepts is read by `read`; anything else is refused with an
+// invalid type error naming what was found.
+template <class Takes, class Read>
+Status Json::request(Visitor& v, Takes takes, Read read) {
   int c = parse_whitespace();
   if (c < 0) return peek_error(kEofValue);
-  std::optional<Status> value = read(c);
-  if (!value) return std::unexpected(peek_invalid_type(v));
-  return finish(std::move(*value));
+  if (!takes(c)) return std::unexpected(peek_invalid_type(v));
+  return finish(read(c));
 }
 
 Status Json::boolean(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != 't' && c != 'f') return std::nullopt;
-    eat();
-    VOSTREL_TRY(parse_ident(c == 't' ? "rue" : "alse"));
-    return v.visit_bool(c == 't');
-  });
+  return request(
+      v, [](int c) { return c == 't' || c == 'f'; },
+      [&](int c) -> Status {
+        eat();
+        VOSTREL_TRY(parse_ident(c == 't' ? "rue" : "alse"));
+        return v.visit_bool(c == 't');
+      });
 }
 
 Status Json::number(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != '-' && !is_digit(c)) return std::nullopt;
-    if (c == '-') eat();
-    auto n = parse_integer(c != '-');
-    VOSTREL_TRY(n);
-    return n->visit(v);
-  });
+  return request(
+      v, [](int c) { return c == '-' || is_digit(c); },
+      [&](int c) -> Status {
+        if (c == '-') eat();
+        auto n = parse_integer(c != '-');
+        VOSTREL_TRY(n);
+        return n->visit(v);
+      });
 }
 
 Status Json::string(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != '"') return std::nullopt;
-    eat();
-    scratch_.clear();
-    auto s = parse_str();
-    VOSTREL_TRY(s);
-    return v.visit_str(*s);
-  });
+  return request(
+      v, [](int c) { return c == '"'; },
+      [&](int) -> Status {
+        eat();
+        scratch_.clear();
+        auto s = parse_str();
+        VOSTREL_TRY(s);
+        return v.visit_str(*s);
+      });
 }
 
 Status Json::unit(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != 'n') return std::nullopt;
-    eat();
-    VOSTREL_TRY(parse_ident("ull"));
-    return v.visit_unit();
-  });
+  return request(
+      v, [](int c) { return c == 'n'; },
+      [&](int) -> Status {
+        eat();
+        VOSTREL_TRY(parse_ident("ull"));
+        return v.visit_unit();
+      });
 }
 
 Status Json::seq(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != '[') return std::nullopt;
-    return visit_seq_here(v);
-  });
+  return request(
+      v, [](int c) { return c == '['; }, [&](int) { return visit_seq_here(v); });
 }
 
 Status Json::map(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c != '{') return std::nullopt;
-    return visit_map_here(v);
-  });
+  return request(
+      v, [](int c) { return c == '{'; }, [&](int) { return visit_map_here(v); });
 }
 
 Status Json::structure(Visitor& v) {
-  return request(v, [&](int c) -> std::optional<Status> {
-    if (c == '[') return visit_seq_here(v);
-    if (c == '{') return visit_map_here(v);
-    return std::nullopt;
-  });
+  return request(
+      v, [](int c) { return c == '[' || c == '{'; },
+      [&](int c) { return c == '[' ? visit_seq_here(v) : visit_map_here(v); });
 }
 
 Status Json::option(Visitor& v) {

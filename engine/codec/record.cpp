@@ -59,13 +59,16 @@ class VariantIndex final : public Visitor {
   }
 
  private:
-  // Tags are read once per value: the first byte rules out most names
-  // before a comparison is made.
+  // Tags are read once per value, and names are short: compared in line,
+  // the length and first byte ruling out most of them.
   bool find(std::string_view v) {
     if (v.empty()) return false;
     for (std::size_t i = 0; i < names_.size(); ++i) {
       std::string_view n = names_[i];
-      if (n.size() == v.size() && n[0] == v[0] && n == v) {
+      if (n.size() != v.size() || n[0] != v[0]) continue;
+      std::size_t k = 1;
+      while (k < n.size() && n[k] == v[k]) ++k;
+      if (k == n.size()) {
         out_ = i;
         return true;
       }
