@@ -193,28 +193,28 @@ def reference_decode_time(exe, fmt, payload, reps):
 
 
 def reference_costs(snap_times, text, data, reps):
-    """The reference codec's decode times of the same snapshot bytes, in rounds
-    alternating with this module's own decodes, so that both see the machine
-    alike; adds "ref_json"/"ref_msgpack" and this module's figures of those
-    rounds, or returns the reason it could not."""
+    """The reference codec's decode times of the same snapshot bytes beside
+    this module's. Both sides are measured alike, as the reference codec's
+    `time` command measures: the median of consecutive decodes, each result
+    freed outside the timed window; a few rounds alternate the two sides so
+    that both see the machine alike, and the medians of the rounds count.
+    Adds "ref_json"/"ref_msgpack" and this module's "side_by_side_from_*",
+    or returns the reason it could not."""
     exe, why = reference_codec()
     if not exe:
         return why
     rounds = 1 if reps < 5 else 5
     per_round = max(1, reps // rounds)
-    mine = {"from_json": [], "from_msgpack": []}
-    ref = {"ref_json": [], "ref_msgpack": []}
+    decode = {"json": (lambda i: core.Snapshot.from_json(text), text.encode()),
+              "msgpack": (lambda i: core.Snapshot.from_msgpack(data), data)}
+    runs = {}
     for _ in range(rounds):
-        t = timed_rounds({
-            "from_json": (lambda i: core.Snapshot.from_json(text), None),
-            "from_msgpack": (lambda i: core.Snapshot.from_msgpack(data), None),
-        }, per_round)
-        for k in mine:
-            mine[k].append(t[k])
-        ref["ref_json"].append(reference_decode_time(exe, "json", text.encode(), per_round))
-        ref["ref_msgpack"].append(reference_decode_time(exe, "msgpack", data, per_round))
-    for k, v in list(mine.items()) + list(ref.items()):
-        snap_times["side_by_side_" + k if k in mine else k] = statistics.median(v)
+        for fmt, (ours, payload) in decode.items():
+            runs.setdefault("side_by_side_from_" + fmt, []).append(timed(ours, per_round))
+            runs.setdefault("ref_" + fmt, []).append(
+                reference_decode_time(exe, fmt, payload, per_round))
+    for k, v in runs.items():
+        snap_times[k] = statistics.median(v)
     return ""
 
 

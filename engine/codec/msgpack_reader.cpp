@@ -291,11 +291,12 @@ Res<std::uint32_t> Msgpack::length(unsigned char m, unsigned char fix_mask) {
 }
 
 Status Msgpack::read_str_data(std::uint32_t len, Visitor& v) {
-  auto buf = read_slice(len);
-  VOSTREL_TRY(buf);
+  if (len_ - pos_ < len) return error(std::string(kSliceEof));
+  std::string_view buf(reinterpret_cast<const char*>(data_ + pos_), len);
+  pos_ += len;
   Utf8Fault fault{};
-  if (utf8_valid(*buf, &fault)) return v.visit_str(*buf);
-  if (v.visit_bytes(*buf)) return {};
+  if (utf8_valid(buf, &fault)) return v.visit_str(buf);
+  if (v.visit_bytes(buf)) return {};
   std::string m = "string found to be invalid utf8: ";
   if (fault.error_len != 0) {
     m += "invalid utf-8 sequence of " + std::to_string(fault.error_len) + " bytes from index " +
@@ -310,9 +311,15 @@ Status Msgpack::read_str_data(std::uint32_t len, Visitor& v) {
 // frame of any() stays small: each kind of item is read in a function of its
 // own.
 Status Msgpack::any(Visitor& v) {
-  auto mk = take_or_read_marker();
-  VOSTREL_TRY(mk);
-  unsigned char m = *mk;
+  // The marker is taken in line: this runs once per item read.
+  unsigned char m;
+  if (held_) {
+    m = *held_;
+    held_.reset();
+  } else {
+    if (pos_ >= len_) return error(std::string(kMarkerEof));
+    m = data_[pos_++];
+  }
   if (m <= 0x7f) return v.visit_u64(m, 8);
   if (m >= 0xe0) return v.visit_i64(static_cast<signed char>(m), 8);
   if (m >= 0xa0 && m <= 0xbf) {
@@ -344,6 +351,7 @@ Status Msgpack::any(Visitor& v) {
 }
 
 Status Msgpack::string_item(unsigned char m, Visitor& v) {
+  if (m == 0xd9 && pos_ < len_) return read_str_data(data_[pos_++], v);  // str8, in line
   auto n = length(m, 0x1f);
   VOSTREL_TRY(n);
   return read_str_data(*n, v);
@@ -358,7 +366,7 @@ Status Msgpack::bytes_item(unsigned char m, Visitor& v) {
 }
 
 Status Msgpack::array_item(unsigned char m, Visitor& v) {
-  auto n = length(m, 0x0f);
+  auto n = m <= 0x9f ? Res<std::uint32_t>(m & 0x0f) : length(m, 0x0f);
   VOSTREL_TRY(n);
   if (--depth_ == 0) return error("depth limit exceeded");
   MsgpackSeq seq(*this, *n);
@@ -370,7 +378,7 @@ Status Msgpack::array_item(unsigned char m, Visitor& v) {
 }
 
 Status Msgpack::map_item(unsigned char m, Visitor& v) {
-  auto n = length(m, 0x0f);
+  auto n = m <= 0x8f ? Res<std::uint32_t>(m & 0x0f) : length(m, 0x0f);
   VOSTREL_TRY(n);
   if (--depth_ == 0) return error("depth limit exceeded");
   MsgpackMap map(*this, *n);
