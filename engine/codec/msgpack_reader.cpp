@@ -44,13 +44,17 @@ bool ascii(const unsigned char* p, std::size_t n, std::size_t room) {
     return (w & kHighs & ((std::uint64_t{1} << (8 * n)) - 1)) == 0;
   }
   std::uint64_t high = 0;
-  std::size_t k = 0;
-  for (; k + 8 <= n; k += 8) {
+  if (n >= 8) {
+    // Whole words, the last one overlapping its predecessor.
     std::uint64_t w;
-    std::memcpy(&w, p + k, 8);
-    high |= w;
+    for (std::size_t k = 0; k + 8 < n; k += 8) {
+      std::memcpy(&w, p + k, 8);
+      high |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);
+    return ((high | w) & kHighs) == 0;
   }
-  for (; k < n; ++k) high |= p[k];
+  for (std::size_t k = 0; k < n; ++k) high |= p[k];
   return (high & kHighs) == 0;
 }
 
