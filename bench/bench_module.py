@@ -203,16 +203,14 @@ def reference_costs(snap_times, text, data, reps):
     exe, why = reference_codec()
     if not exe:
         return why
-    rounds = 1 if reps < 5 else 5
-    per_round = max(1, reps // rounds)
+    rounds = 1 if reps < 5 else 3
     decode = {"json": (lambda i: core.Snapshot.from_json(text), text.encode()),
               "msgpack": (lambda i: core.Snapshot.from_msgpack(data), data)}
     runs = {}
     for _ in range(rounds):
         for fmt, (ours, payload) in decode.items():
-            runs.setdefault("side_by_side_from_" + fmt, []).append(timed(ours, per_round))
-            runs.setdefault("ref_" + fmt, []).append(
-                reference_decode_time(exe, fmt, payload, per_round))
+            runs.setdefault("side_by_side_from_" + fmt, []).append(timed(ours, reps))
+            runs.setdefault("ref_" + fmt, []).append(reference_decode_time(exe, fmt, payload, reps))
     for k, v in runs.items():
         snap_times[k] = statistics.median(v)
     return ""
