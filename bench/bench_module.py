@@ -159,6 +159,7 @@ def snapshot_costs(s, reps):
     }, reps)
     t["json_bytes"] = len(text.encode())
     t["msgpack_bytes"] = len(data)
+    del obj, back  # not to be swept by the collector between the decodes below
     t["reference_note"] = reference_costs(t, text, data, reps)
     return t
 
@@ -192,14 +193,32 @@ def reference_decode_time(exe, fmt, payload, reps):
     return float(out[1])
 
 
+def consecutive(fn, reps):
+    """Median wall time of `reps` consecutive calls of `fn(i)`, each result
+    freed outside its timed window: the way the reference codec's `time`
+    command measures itself. The collector is off for the whole series (and
+    run once before it), so that no sweep of the interpreter's objects lands
+    between two calls."""
+    gc.collect()
+    gc.disable()
+    try:
+        times = []
+        for i in range(reps):
+            start = time.perf_counter()
+            result = fn(i)
+            times.append(time.perf_counter() - start)
+            del result
+        return statistics.median(times)
+    finally:
+        gc.enable()
+
+
 def reference_costs(snap_times, text, data, reps):
     """The reference codec's decode times of the same snapshot bytes beside
-    this module's. Both sides are measured alike, as the reference codec's
-    `time` command measures: the median of consecutive decodes, each result
-    freed outside the timed window; a few rounds alternate the two sides so
-    that both see the machine alike, and the medians of the rounds count.
-    Adds "ref_json"/"ref_msgpack" and this module's "side_by_side_from_*",
-    or returns the reason it could not."""
+    this module's, both measured alike (see consecutive()); a few rounds
+    alternate the two sides so that both see the machine alike, and the
+    medians of the rounds count. Adds "ref_json"/"ref_msgpack" and this
+    module's "side_by_side_from_*", or returns the reason it could not."""
     exe, why = reference_codec()
     if not exe:
         return why
@@ -209,7 +228,7 @@ def reference_costs(snap_times, text, data, reps):
     runs = {}
     for _ in range(rounds):
         for fmt, (ours, payload) in decode.items():
-            runs.setdefault("side_by_side_from_" + fmt, []).append(timed(ours, reps))
+            runs.setdefault("side_by_side_from_" + fmt, []).append(consecutive(ours, reps))
             runs.setdefault("ref_" + fmt, []).append(reference_decode_time(exe, fmt, payload, reps))
     for k, v in runs.items():
         snap_times[k] = statistics.median(v)

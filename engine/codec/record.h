@@ -187,13 +187,13 @@ struct Codec<bool> {
 template <class T>
 struct Codec<std::vector<T>> {
   static Status read(Deserializer& d, std::vector<T>& out) {
+    // Each element is read in its place; one that fails is dropped again.
     return read_seq(
         d,
         [&](Deserializer& e) -> Status {
-          T item{};
-          VOSTREL_TRY(Codec<T>::read(e, item));
-          out.push_back(std::move(item));
-          return {};
+          Status st = Codec<T>::read(e, out.emplace_back());
+          if (!st) out.pop_back();
+          return st;
         },
         [&](std::size_t n) { out.reserve(out.size() + n); });
   }
@@ -203,15 +203,21 @@ template <class T, class Cmp>
 struct Codec<std::map<std::string, T, Cmp>> {
   static Status read(Deserializer& d, std::map<std::string, T, Cmp>& out) {
     return read_string_map(d, [&](std::string&& key, Deserializer& e) -> Status {
-      T item{};
-      VOSTREL_TRY(Codec<T>::read(e, item));
       // Keys written by this system come in order: hinted at the end, each
-      // costs one comparison instead of a search. A repeated key keeps its
-      // place and takes the later value (try_emplace moves nothing then).
+      // costs one comparison instead of a search, and a new entry's value is
+      // read in its place. A repeated key keeps its place and takes the later
+      // value, read whole before it replaces the earlier one.
       std::size_t before = out.size();
-      auto it = out.try_emplace(out.end(), std::move(key), std::move(item));
-      if (out.size() == before) it->second = std::move(item);
-      return {};
+      auto it = out.try_emplace(out.end(), std::move(key));
+      if (out.size() == before) {
+        T item{};
+        VOSTREL_TRY(Codec<T>::read(e, item));
+        it->second = std::move(item);
+        return {};
+      }
+      Status st = Codec<T>::read(e, it->second);
+      if (!st) out.erase(it);
+      return st;
     });
   }
 };
