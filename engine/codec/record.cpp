@@ -32,53 +32,6 @@ class FieldId final : public Visitor {
   int& out_;
 };
 
-class VariantIndex final : public Visitor {
- public:
-  VariantIndex(std::span<const std::string_view> names, std::size_t& out)
-      : names_(names), out_(out) {}
-  std::string expecting() const override { return "variant identifier"; }
-  Status visit_u64(std::uint64_t v, int) override {
-    if (v >= names_.size())
-      return invalid_value(Unexpected::unsigned_int(v),
-                           "variant index 0 <= i < " + std::to_string(names_.size()));
-    out_ = static_cast<std::size_t>(v);
-    return {};
-  }
-  // A non-negative index stored in a signed format is an index all the same.
-  Status visit_i64(std::int64_t v, int bits) override {
-    if (v < 0) return Visitor::visit_i64(v, bits);
-    return visit_u64(static_cast<std::uint64_t>(v), bits);
-  }
-  Status visit_str(std::string_view v) override {
-    if (find(v)) return {};
-    return unknown_variant(v, names_);
-  }
-  Status visit_bytes(std::string_view v) override {
-    if (find(v)) return {};
-    return unknown_variant(utf8_lossy(v), names_);
-  }
-
- private:
-  // Tags are read once per value, and names are short: compared in line,
-  // the length and first byte ruling out most of them.
-  bool find(std::string_view v) {
-    if (v.empty()) return false;
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-      std::string_view n = names_[i];
-      if (n.size() != v.size() || n[0] != v[0]) continue;
-      std::size_t k = 1;
-      while (k < n.size() && n[k] == v[k]) ++k;
-      if (k == n.size()) {
-        out_ = i;
-        return true;
-      }
-    }
-    return false;
-  }
-  std::span<const std::string_view> names_;
-  std::size_t& out_;
-};
-
 class StructVisitor final : public Visitor {
  public:
   StructVisitor(void* record, std::string_view expecting, std::span<const FieldEntry> fields)
@@ -252,11 +205,18 @@ Status read_struct(Deserializer& d, void* record, std::string_view expecting,
   return d.structure(v);
 }
 
-Status read_variant_index(Deserializer& d, std::span<const std::string_view> names,
-                          std::size_t& out) {
-  VariantIndex v(names, out);
-  return d.identifier(v);
+namespace detail {
+
+std::unexpected<Error> variant_index_out_of_range(std::uint64_t v, std::size_t count) {
+  return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < " + std::to_string(count));
 }
+
+std::unexpected<Error> unknown_variant_bytes(std::string_view v,
+                                             std::span<const std::string_view> names) {
+  return unknown_variant(utf8_lossy(v), names);
+}
+
+}  // namespace detail
 
 Status read_string(Deserializer& d, std::string& out) {
   StringVisitor v(out);

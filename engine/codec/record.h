@@ -51,6 +51,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/codec/de.h"
@@ -124,26 +125,67 @@ struct Record {
 
 // --- variant identifiers ---------------------------------------------------
 
-// Reads a variant identifier against the variant names of an enumeration, in
-// variant order, and stores the variant's position: a name (a binary string
-// too, shown with U+FFFD for invalid UTF-8 when unknown: "unknown variant
-// `x`, expected ..."), or where the codec hands one over a non-negative index
-// ("invalid value: integer `7`, expected variant index 0 <= i < N").
-Status read_variant_index(Deserializer& d, std::span<const std::string_view> names,
-                          std::size_t& out);
+// Reads a variant identifier against `Names`, the variant names of an
+// enumeration in variant order (an array of std::string_view with static
+// storage), and stores the variant's position: a name (a binary string too,
+// shown with U+FFFD for invalid UTF-8 when unknown: "unknown variant `x`,
+// expected ..."), or where the codec hands one over a non-negative index
+// ("invalid value: integer `7`, expected variant index 0 <= i < N"). E is
+// an enumeration whose values are the positions, or std::size_t.
+template <const auto& Names, class E>
+Status read_variant_id(Deserializer& d, E& out);
 
-// The same, for an enumeration type whose values are the variant positions.
-template <class E, std::size_t N>
-Status read_variant_id(Deserializer& d, const std::string_view (&names)[N], E& out) {
+namespace detail {
+
+// The messages of a refused variant identifier, written once for every table.
+std::unexpected<Error> variant_index_out_of_range(std::uint64_t v, std::size_t count);
+std::unexpected<Error> unknown_variant_bytes(std::string_view v,
+                                             std::span<const std::string_view> names);
+
+template <const auto& Names>
+class VariantIndex final : public Visitor {
+ public:
+  explicit VariantIndex(std::size_t& out) : out_(out) {}
+  std::string expecting() const override { return "variant identifier"; }
+  Status visit_u64(std::uint64_t v, int) override {
+    if (v >= std::size(Names)) return variant_index_out_of_range(v, std::size(Names));
+    out_ = static_cast<std::size_t>(v);
+    return {};
+  }
+  // A non-negative index stored in a signed format is an index all the same.
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
+  Status visit_str(std::string_view v) override {
+    if (find(v, std::make_index_sequence<std::size(Names)>())) return {};
+    return unknown_variant(v, Names);
+  }
+  Status visit_bytes(std::string_view v) override {
+    if (find(v, std::make_index_sequence<std::size(Names)>())) return {};
+    return unknown_variant_bytes(v, Names);
+  }
+
+ private:
+  // Tags are read once per value: each name is compared as the constant it
+  // is, which the compiler turns into a length test and a word or two.
+  template <std::size_t... I>
+  bool find(std::string_view v, std::index_sequence<I...>) {
+    return ((v.size() == Names[I].size() &&
+             std::char_traits<char>::compare(v.data(), Names[I].data(), Names[I].size()) == 0 &&
+             (out_ = I, true)) ||
+            ...);
+  }
+  std::size_t& out_;
+};
+
+}  // namespace detail
+
+template <const auto& Names, class E>
+Status read_variant_id(Deserializer& d, E& out) {
   std::size_t index = 0;
-  VOSTREL_TRY(read_variant_index(d, names, index));
-  out = static_cast<E>(index);
-  return {};
-}
-template <class E, std::size_t N>
-Status read_variant_id(Deserializer& d, const std::array<std::string_view, N>& names, E& out) {
-  std::size_t index = 0;
-  VOSTREL_TRY(read_variant_index(d, names, index));
+  detail::VariantIndex<Names> v(index);
+  VOSTREL_TRY(d.identifier(v));
   out = static_cast<E>(index);
   return {};
 }

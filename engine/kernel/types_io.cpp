@@ -53,7 +53,7 @@ VOSTREL_VARIANT(Macro, field<&ex::Macro::name>("name"), field<&ex::Macro::args>(
 constexpr std::size_t kVariants = std::size(kernel::kExprVariantNames);
 
 Status read_expr_tag(Deserializer& d, std::size_t& out) {
-  return read_variant_index(d, kernel::kExprVariantNames, out);
+  return read_variant_id<kernel::kExprVariantNames>(d, out);
 }
 
 // A map key of an expression: "op", or anything else kept as it is.
@@ -162,7 +162,7 @@ class VTypeVisitor final : public Visitor {
   std::string expecting() const override { return "enum VType"; }
   Status visit_enum(EnumAccess& data) override {
     VOSTREL_TRY(data.variant(
-        [&](Deserializer& d) { return codec::read_variant_id(d, kVTypeNames, out_); }));
+        [&](Deserializer& d) { return codec::read_variant_id<kVTypeNames>(d, out_); }));
     return data.unit_variant();
   }
 
