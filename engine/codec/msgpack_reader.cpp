@@ -370,25 +370,33 @@ Status Msgpack::bytes_item(unsigned char m, Visitor& v) {
 }
 
 Status Msgpack::array_item(unsigned char m, Visitor& v) {
-  auto n = m <= 0x9f ? Res<std::uint32_t>(m & 0x0f) : length(m, 0x0f);
-  VOSTREL_TRY(n);
+  std::uint32_t n = m & 0x0f;
+  if (m > 0x9f) {
+    auto wide = length(m, 0x0f);
+    VOSTREL_TRY(wide);
+    n = *wide;
+  }
   if (--depth_ == 0) return error("depth limit exceeded");
-  MsgpackSeq seq(*this, *n);
+  MsgpackSeq seq(*this, n);
   VOSTREL_TRY(v.visit_seq(seq));
   if (seq.left() != 0)
-    return error("array had incorrect length, expected " + std::to_string(*n - seq.left()));
+    return error("array had incorrect length, expected " + std::to_string(n - seq.left()));
   ++depth_;
   return {};
 }
 
 Status Msgpack::map_item(unsigned char m, Visitor& v) {
-  auto n = m <= 0x8f ? Res<std::uint32_t>(m & 0x0f) : length(m, 0x0f);
-  VOSTREL_TRY(n);
+  std::uint32_t n = m & 0x0f;
+  if (m > 0x8f) {
+    auto wide = length(m, 0x0f);
+    VOSTREL_TRY(wide);
+    n = *wide;
+  }
   if (--depth_ == 0) return error("depth limit exceeded");
-  MsgpackMap map(*this, *n);
+  MsgpackMap map(*this, n);
   VOSTREL_TRY(v.visit_map(map));
   if (map.left() != 0)
-    return error("array had incorrect length, expected " + std::to_string(*n - map.left()));
+    return error("array had incorrect length, expected " + std::to_string(n - map.left()));
   ++depth_;
   return {};
 }

@@ -98,11 +98,11 @@ class StringVisitor final : public Visitor {
   }
 
  private:
-  // The target is nearly always a fresh string: building the text and
-  // moving it in skips assign()'s general replace.
+  // The target is nearly always a fresh string: appending to it skips
+  // assign()'s general replace.
   void set(std::string_view v) {
     if (out_.empty())
-      out_ = std::string(v);
+      out_.append(v);
     else
       out_.assign(v);
   }
