@@ -7,7 +7,9 @@ Measures, each as the median of repeated runs:
      a UserMessage fold (one LlmRequest carrying the whole history), a
      ToolResult fold while another tool result is outstanding (no request),
      and get_state() (the whole state handed to Python once);
-  2. the snapshot codecs of that session against the standard library's json;
+  2. the snapshot codecs of that session against the standard library's json
+     and against the reference codec's typed decode of the same bytes (its
+     `time` command; skipped with a note when it cannot be built);
   3. start-up: importing the module in a fresh interpreter, stdlib(), and
      load_transducer of a 100-rule definition.
 Prints one table with the medians and each ratio against its target.
@@ -33,6 +35,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 from vostrel import _core as core
@@ -156,7 +159,80 @@ def snapshot_costs(s, reps):
     }, reps)
     t["json_bytes"] = len(text.encode())
     t["msgpack_bytes"] = len(data)
+    del obj, back  # not to be swept by the collector between the decodes below
+    t["reference_note"] = reference_costs(t, text, data, reps)
     return t
+
+
+def reference_codec():
+    """The reference codec's executable, built (release) into
+    $TMPDIR/oracle-target as tools/differential.py builds it; (None, why)
+    when it cannot be built."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    src = os.environ.get("VOSTREL_ORACLE_DIR", os.path.join(root, "..", "shared", "oracle"))
+    target = os.path.join(tempfile.gettempdir(), "oracle-target")
+    exe = os.path.join(target, "release", "oracle")
+    if not os.path.isdir(src):
+        return None, f"no reference codec at {src}"
+    try:
+        r = subprocess.run(["cargo", "build", "--release", "--offline", "-q"], cwd=src,
+                           env=dict(os.environ, CARGO_TARGET_DIR=target),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    except OSError as e:
+        return None, f"cargo did not run ({e})"
+    if r.returncode != 0 or not os.path.exists(exe):
+        return None, "the reference codec did not build (tools/setup.sh oracle installs its crates)"
+    return exe, ""
+
+
+def reference_decode_time(exe, fmt, payload, reps):
+    """Median seconds of `reps` typed decodes of one snapshot by the reference codec."""
+    out = subprocess.run([exe, "time", "snapshot", fmt, str(reps)], input=payload, check=True,
+                         capture_output=True).stdout.decode().split()
+    expect(len(out) == 2 and out[0] == "OK", f"reference codec timing of {fmt}: {' '.join(out)}")
+    return float(out[1])
+
+
+def consecutive(fn, reps):
+    """Median wall time of `reps` consecutive calls of `fn(i)`, each result
+    freed outside its timed window: the way the reference codec's `time`
+    command measures itself. The collector is off for the whole series (and
+    run once before it), so that no sweep of the interpreter's objects lands
+    between two calls."""
+    gc.collect()
+    gc.disable()
+    try:
+        times = []
+        for i in range(reps):
+            start = time.perf_counter()
+            result = fn(i)
+            times.append(time.perf_counter() - start)
+            del result
+        return statistics.median(times)
+    finally:
+        gc.enable()
+
+
+def reference_costs(snap_times, text, data, reps):
+    """The reference codec's decode times of the same snapshot bytes beside
+    this module's, both measured alike (see consecutive()); a few rounds
+    alternate the two sides so that both see the machine alike, and the
+    medians of the rounds count. Adds "ref_json"/"ref_msgpack" and this
+    module's "side_by_side_from_*", or returns the reason it could not."""
+    exe, why = reference_codec()
+    if not exe:
+        return why
+    rounds = 1 if reps < 5 else 3
+    decode = {"json": (lambda i: core.Snapshot.from_json(text), text.encode()),
+              "msgpack": (lambda i: core.Snapshot.from_msgpack(data), data)}
+    runs = {}
+    for _ in range(rounds):
+        for fmt, (ours, payload) in decode.items():
+            runs.setdefault("side_by_side_from_" + fmt, []).append(consecutive(ours, reps))
+            runs.setdefault("ref_" + fmt, []).append(reference_decode_time(exe, fmt, payload, reps))
+    for k, v in runs.items():
+        snap_times[k] = statistics.median(v)
+    return ""
 
 
 def big_definition(rules):
@@ -268,6 +344,13 @@ def main():
     row("json.dumps (baseline)", n, snap["json.dumps"])
     row("Snapshot.from_msgpack / from_json", n, snap["from_msgpack"],
         snap["from_msgpack"] / snap["from_json"], 0.6)
+    if snap["reference_note"]:
+        row(f"Snapshot vs reference codec: skipped, {snap['reference_note']}", n, None)
+    else:
+        for fmt in ("json", "msgpack"):
+            mine, ref = snap[f"side_by_side_from_{fmt}"], snap[f"ref_{fmt}"]
+            row(f"Snapshot.from_{fmt} / reference codec", n, mine, mine / ref, 1.0)
+            row(f"reference codec {fmt} decode (baseline)", n, ref)
     row("MessagePack bytes / JSON bytes", f"{snap['msgpack_bytes']}/{snap['json_bytes']}", None,
         snap["msgpack_bytes"] / snap["json_bytes"], 1, strict=True)
 

@@ -44,7 +44,7 @@ class ContentSeq final : public SeqAccess {
     const Content* item = items_.next();
     if (!item) return false;
     ContentDeserializer d(*item);
-    if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
+    VOSTREL_TRY(seed(d));
     return true;
   }
   // A record or value that stops early refuses the rest.
@@ -65,7 +65,7 @@ class ContentMap final : public MapAccess {
     current_ = entries_.next();
     if (!current_) return false;
     ContentDeserializer d(current_->first);
-    if (auto st = seed(d); !st) return std::unexpected(std::move(st.error()));
+    VOSTREL_TRY(seed(d));
     return true;
   }
   Status next_value(Seed seed) override {
@@ -84,13 +84,13 @@ class ContentMap final : public MapAccess {
 
 Status visit_content_seq(const Content& c, Visitor& v, std::size_t omitted) {
   ContentSeq seq(c.items, omitted);
-  if (auto st = v.visit_seq(seq); !st) return st;
+  VOSTREL_TRY(v.visit_seq(seq));
   return seq.end();
 }
 
 Status visit_content_map(const Content& c, Visitor& v, std::size_t omitted) {
   ContentMap map(c.entries, omitted);
-  if (auto st = v.visit_map(map); !st) return st;
+  VOSTREL_TRY(v.visit_map(map));
   return map.end();
 }
 
@@ -146,7 +146,7 @@ Status ContentVisitor::visit_seq(SeqAccess& seq) {
   for (;;) {
     Content item;
     auto more = seq.next_element([&](Deserializer& d) { return capture(d, item); });
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return {};
     out_.items.push_back(std::move(item));
   }
@@ -156,10 +156,9 @@ Status ContentVisitor::visit_map(MapAccess& map) {
   for (;;) {
     std::pair<Content, Content> entry;
     auto more = map.next_key([&](Deserializer& d) { return capture(d, entry.first); });
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return {};
-    if (auto st = map.next_value([&](Deserializer& d) { return capture(d, entry.second); }); !st)
-      return st;
+    VOSTREL_TRY(map.next_value([&](Deserializer& d) { return capture(d, entry.second); }));
     out_.entries.push_back(std::move(entry));
   }
 }

@@ -21,7 +21,7 @@ Status Visitor::visit_enum(EnumAccess&) { return refuse(Unexpected::of(K::Enum))
 Status IgnoredAny::visit_seq(SeqAccess& seq) {
   for (;;) {
     auto more = seq.next_element(ignore);
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return {};
   }
 }
@@ -29,9 +29,9 @@ Status IgnoredAny::visit_seq(SeqAccess& seq) {
 Status IgnoredAny::visit_map(MapAccess& map) {
   for (;;) {
     auto more = map.next_key(ignore);
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return {};
-    if (auto st = map.next_value(ignore); !st) return st;
+    VOSTREL_TRY(map.next_value(ignore));
   }
 }
 

@@ -29,10 +29,15 @@
 
 #include "engine/codec/error.h"
 
-// Returns the error of a failed Status or std::expected expression.
+// The one way a failure is passed up: returns the error of a failed Status
+// or std::expected, given as an expression or as a named result (whose
+// value the caller then reads with `*`):
+//   VOSTREL_TRY(read_string(d, s));
+//   auto n = parse_integer(true);
+//   VOSTREL_TRY(n);
 #define VOSTREL_TRY(expr)                                                        \
   do {                                                                           \
-    if (auto vostrel_try_ = (expr); !vostrel_try_)                               \
+    if (auto&& vostrel_try_ = (expr); !vostrel_try_)                             \
       return std::unexpected(std::move(vostrel_try_.error()));                   \
   } while (0)
 
@@ -101,6 +106,9 @@ class SeqAccess {
   virtual ~SeqAccess() = default;
   // Reads the next element through `seed`; false when the sequence ended.
   virtual std::expected<bool, Error> next_element(Seed seed) = 0;
+  // How many elements are still to come, where the format says so up front
+  // (0: unknown): a reader may reserve room for them.
+  virtual std::size_t size_hint() const { return 0; }
 };
 
 class MapAccess {

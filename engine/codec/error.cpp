@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 
 namespace vostrel::codec {
 
@@ -44,68 +42,6 @@ std::string format_float(double v) {
   return out;
 }
 
-namespace {
-
-// Decodes one UTF-8 character of valid text.
-char32_t decode_at(std::string_view s, std::size_t& i) {
-  unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) {
-    ++i;
-    return c;
-  }
-  int n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-  char32_t cp = c & (0x7F >> n);
-  for (int k = 1; k < n && i + k < s.size(); ++k)
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  i += n;
-  return cp;
-}
-
-bool printable(char32_t c) {
-  if (c < 0x20 || c == 0x7F) return false;
-  if (c >= 0x80 && c < 0xA0) return false;
-  switch (c) {
-    case 0xAD: case 0x61C: case 0x180E: case 0xFEFF:
-      return false;
-    default:
-      break;
-  }
-  if ((c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-      (c >= 0x2060 && c <= 0x206F) || (c >= 0xFFF0 && c <= 0xFFFB) ||
-      (c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000)
-    return false;
-  return true;
-}
-
-}  // namespace
-
-std::string quote_debug(std::string_view s) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < s.size()) {
-    std::size_t start = i;
-    char32_t c = decode_at(s, i);
-    switch (c) {
-      case U'\0': out += "\\0"; continue;
-      case U'\t': out += "\\t"; continue;
-      case U'\r': out += "\\r"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\\': out += "\\\\"; continue;
-      case U'"': out += "\\\""; continue;
-      default: break;
-    }
-    if (printable(c)) {
-      out.append(s.substr(start, i - start));
-    } else {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-      out += buf;
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
 std::string describe(const Unexpected& x) {
   using K = Unexpected::Kind;
   switch (x.kind) {
@@ -113,7 +49,7 @@ std::string describe(const Unexpected& x) {
     case K::Unsigned: return "integer `" + std::to_string(x.u) + "`";
     case K::Signed: return "integer `" + std::to_string(x.i) + "`";
     case K::Float: return "floating point `" + format_float(x.f) + "`";
-    case K::Str: return "string " + quote_debug(x.s);
+    case K::Str: return "string " + debug_quote(x.s);
     case K::Bytes: return "byte array";
     case K::Unit: return "unit value";
     case K::Option: return "Option value";
@@ -171,76 +107,6 @@ std::string with_elements(std::string_view what, std::size_t n) {
 
 std::string elements_in(std::size_t n, std::string_view container) {
   return std::to_string(n) + (n == 1 ? " element in " : " elements in ") + std::string(container);
-}
-
-bool utf8_valid(std::string_view v, Utf8Fault* fault) {
-  const std::size_t len = v.size();
-  std::size_t index = 0;
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(v[k]); };
-  auto fail = [&](std::size_t start, std::size_t err_len) {
-    if (fault) *fault = Utf8Fault{start, err_len};
-    return false;
-  };
-  auto cont = [&](unsigned char b) { return static_cast<signed char>(b) < -64; };
-  while (index < len) {
-    // Runs of ASCII, the common case, eight bytes at a time.
-    while (len - index >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, v.data() + index, 8);
-      if (word & 0x8080808080808080ull) break;
-      index += 8;
-    }
-    if (index == len) break;
-    std::size_t start = index;
-    unsigned char first = at(index);
-    if (first < 0x80) {
-      ++index;
-      continue;
-    }
-    int w = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
-            : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
-    if (w == 0) return fail(start, 1);
-    if (++index >= len) return fail(start, 0);
-    unsigned char second = at(index);
-    if (w == 2) {
-      if (!cont(second)) return fail(start, 1);
-    } else if (w == 3) {
-      bool ok = (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
-                (first >= 0xE1 && first <= 0xEC && cont(second)) ||
-                (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-                (first >= 0xEE && cont(second));
-      if (!ok) return fail(start, 1);
-      if (++index >= len) return fail(start, 0);
-      if (!cont(at(index))) return fail(start, 2);
-    } else {
-      bool ok = (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
-                (first >= 0xF1 && first <= 0xF3 && cont(second)) ||
-                (first == 0xF4 && second >= 0x80 && second <= 0x8F);
-      if (!ok) return fail(start, 1);
-      if (++index >= len) return fail(start, 0);
-      if (!cont(at(index))) return fail(start, 2);
-      if (++index >= len) return fail(start, 0);
-      if (!cont(at(index))) return fail(start, 3);
-    }
-    ++index;
-  }
-  return true;
-}
-
-std::string utf8_lossy(std::string_view v) {
-  std::string out;
-  while (!v.empty()) {
-    Utf8Fault f{};
-    if (utf8_valid(v, &f)) {
-      out.append(v);
-      break;
-    }
-    out.append(v.substr(0, f.valid_up_to));
-    out += "\xEF\xBF\xBD";
-    if (f.error_len == 0) break;
-    v.remove_prefix(f.valid_up_to + f.error_len);
-  }
-  return out;
 }
 
 }  // namespace vostrel::codec

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/codec/text.h"
+
 namespace vostrel::codec {
 
 struct Error {
@@ -77,10 +79,6 @@ std::string describe(const Unexpected& found);
 // for 1e3, "0.0025", "-0", "inf", "NaN").
 std::string format_float(double v);
 
-// A string between double quotes with the escapes of a debug rendering
-// (\", \\, \n, \t, \r, \0, \u{..} for other control characters).
-std::string quote_debug(std::string_view s);
-
 // The fixed message forms of the typed readers.
 std::unexpected<Error> invalid_type(const Unexpected& found, std::string_view expected);
 std::unexpected<Error> invalid_value(const Unexpected& found, std::string_view expected);
@@ -94,15 +92,5 @@ std::unexpected<Error> unknown_variant(std::string_view variant,
 std::string with_elements(std::string_view what, std::size_t n);
 // "2 elements in sequence", "1 element in sequence".
 std::string elements_in(std::size_t n, std::string_view container);
-
-// Replaces invalid UTF-8 sequences with U+FFFD, as unknown names are shown.
-std::string utf8_lossy(std::string_view bytes);
-// Returns the offset of the first invalid UTF-8 sequence and its length, or
-// npos when `bytes` is valid.
-struct Utf8Fault {
-  std::size_t valid_up_to;
-  std::size_t error_len;  // 0: the input ends inside a sequence
-};
-bool utf8_valid(std::string_view bytes, Utf8Fault* fault = nullptr);
 
 }  // namespace vostrel::codec

@@ -1,6 +1,7 @@
 #include "engine/codec/json_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,23 +41,35 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 // Bytes that end the fast scan of a string: controls, quote, backslash.
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-// The offset of the first byte from `i` on that needs_escape(), or `len`:
-// eight bytes at a time, then one by one.
-std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len) {
+// The offset of the first byte from `i` on that needs_escape(), or `len`,
+// eight bytes at a time. Every byte passed over is or-ed into `seen`, so
+// that a caller can tell plain ASCII from text it must still validate as
+// UTF-8.
+std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len,
+                       std::uint64_t& seen) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-  while (len - i >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, data + i, 8);
-    // A byte is flagged when it is below 0x20, or equals '"' or '\\'
-    // (zero after the xor); bytes of 0x80 and above are never flagged.
-    std::uint64_t quote = w ^ (kOnes * '"');
-    std::uint64_t slash = w ^ (kOnes * '\\');
-    std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
-    if (hits) break;
-    i += 8;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (len - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, data + i, 8);
+      // A byte is flagged when it is below 0x20, or equals '"' or '\\'
+      // (zero after the xor); bytes of 0x80 and above never are. A borrow
+      // only runs upwards from a flagged byte, so the lowest flag is exact:
+      // it is the byte the scan stops at, even in a short string.
+      std::uint64_t quote = w ^ (kOnes * '"');
+      std::uint64_t slash = w ^ (kOnes * '\\');
+      std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
+      if (hits) {
+        int skipped = std::countr_zero(hits) / 8;
+        seen |= w & ((std::uint64_t{1} << (8 * skipped)) - 1);
+        return i + static_cast<std::size_t>(skipped);
+      }
+      seen |= w;
+      i += 8;
+    }
   }
-  while (i < len && !needs_escape(data[i])) ++i;
+  while (i < len && !needs_escape(data[i])) seen |= data[i++];
   return i;
 }
 
@@ -65,24 +78,6 @@ int hex_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void push_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 struct Number {
@@ -224,6 +219,7 @@ class Json final : public Deserializer {
   Res<double> f64_from_parts(bool positive, std::uint64_t significand, std::int32_t exponent);
 
   Error peek_invalid_type(const Visitor& v);
+  Res<Unexpected> describe_next();
   Status number(Visitor& v);
   Status finish(Status value) {
     if (!value) return std::unexpected(fix(std::move(value.error())));
@@ -234,6 +230,8 @@ class Json final : public Deserializer {
   void ascend() { ++remaining_depth_; }
   Status visit_seq_here(Visitor& v);
   Status visit_map_here(Visitor& v);
+  template <class Takes, class Read>
+  Status request(Visitor& v, Takes takes, Read read);
 
   const unsigned char* data_;
   std::size_t len_;
@@ -249,7 +247,7 @@ class MapKey final : public Deserializer {
     de_.eat();
     de_.scratch_.clear();
     auto s = de_.parse_str();
-    if (!s) return std::unexpected(std::move(s.error()));
+    VOSTREL_TRY(s);
     return v.visit_str(*s);
   }
   Status enumeration(Visitor& v) override { return de_.enumeration(v); }
@@ -355,8 +353,9 @@ class VariantInObject final : public EnumAccess {
 
 Res<std::string_view> Json::parse_str() {
   std::size_t start = index_;
+  std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_);
+    index_ = skip_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
@@ -368,7 +367,10 @@ Res<std::string_view> Json::parse_str() {
         out = scratch_;
       }
       ++index_;
-      if (!utf8_valid(out)) return error_here(kInvalidCodePoint);
+      // Escapes only ever add valid UTF-8: text whose own bytes are all
+      // ASCII needs no second look.
+      if ((seen & 0x8080808080808080ull) != 0 && !utf8_valid(out))
+        return error_here(kInvalidCodePoint);
       return out;
     }
     if (c == '\\') {
@@ -414,7 +416,7 @@ Status Json::parse_escape() {
     default: return error_here(kInvalidEscape);
   }
   auto n1 = decode_hex_escape();
-  if (!n1) return std::unexpected(std::move(n1.error()));
+  VOSTREL_TRY(n1);
   if (*n1 >= 0xDC00 && *n1 <= 0xDFFF) return error_here(kLoneSurrogate);
   if (*n1 >= 0xD800 && *n1 <= 0xDBFF) {
     for (char want : {'\\', 'u'}) {
@@ -424,12 +426,12 @@ Status Json::parse_escape() {
       if (p != want) return error_here(kEndOfHexEscape);
     }
     auto n2 = decode_hex_escape();
-    if (!n2) return std::unexpected(std::move(n2.error()));
+    VOSTREL_TRY(n2);
     if (*n2 < 0xDC00 || *n2 > 0xDFFF) return error_here(kLoneSurrogate);
-    push_utf8(scratch_, (((*n1 - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000);
+    append_utf8(scratch_, (((*n1 - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000);
     return {};
   }
-  push_utf8(scratch_, *n1);
+  append_utf8(scratch_, *n1);
   return {};
 }
 
@@ -441,7 +443,7 @@ Status Json::ignore_escape() {
       return {};
     case 'u': {
       auto n = decode_hex_escape();
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       return {};
     }
     default:
@@ -450,8 +452,9 @@ Status Json::ignore_escape() {
 }
 
 Status Json::ignore_str() {
+  std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_);
+    index_ = skip_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
@@ -488,7 +491,7 @@ Res<Number> Json::parse_integer(bool positive) {
       std::uint64_t digit = static_cast<std::uint64_t>(p - '0');
       if (overflows(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
         auto f = parse_long_integer(positive, significand);
-        if (!f) return std::unexpected(std::move(f.error()));
+        VOSTREL_TRY(f);
         return Number::of_f64(*f);
       }
       eat();
@@ -519,7 +522,7 @@ Res<Number> Json::parse_number(bool positive, std::uint64_t significand) {
     n.i = neg;
     return n;
   }
-  if (!f) return std::unexpected(std::move(f.error()));
+  VOSTREL_TRY(f);
   return Number::of_f64(*f);
 }
 
@@ -739,51 +742,36 @@ Status Json::ignore_value() {
 // --- the typed requests ----------------------------------------------------
 
 Error Json::peek_invalid_type(const Visitor& v) {
+  auto found = describe_next();
+  if (!found) return std::move(found.error());
+  return fix(invalid_type(*found, v.expecting()).error());
+}
+
+// Reads the scalar that comes next (an array or object only by its
+// bracket) as an invalid type error shows it; a string found stays valid in
+// scratch_ until the next string is read.
+Res<Unexpected> Json::describe_next() {
   int c = peek();
-  std::unexpected<Error> err = error("");
   switch (c) {
-    case 'n':
-      eat();
-      if (auto st = parse_ident("ull"); !st) return st.error();
-      err = invalid_type(Unexpected::of(Unexpected::Kind::Unit), v.expecting());
-      break;
-    case 't':
-      eat();
-      if (auto st = parse_ident("rue"); !st) return st.error();
-      err = invalid_type(Unexpected::boolean(true), v.expecting());
-      break;
-    case 'f':
-      eat();
-      if (auto st = parse_ident("alse"); !st) return st.error();
-      err = invalid_type(Unexpected::boolean(false), v.expecting());
-      break;
-    case '-': {
-      eat();
-      auto n = parse_integer(false);
-      if (!n) return n.error();
-      err = invalid_type(n->unexpected(), v.expecting());
-      break;
-    }
+    case 'n': eat(); VOSTREL_TRY(parse_ident("ull")); return Unexpected::of(Unexpected::Kind::Unit);
+    case 't': eat(); VOSTREL_TRY(parse_ident("rue")); return Unexpected::boolean(true);
+    case 'f': eat(); VOSTREL_TRY(parse_ident("alse")); return Unexpected::boolean(false);
     case '"': {
       eat();
       scratch_.clear();
       auto s = parse_str();
-      if (!s) return s.error();
-      err = invalid_type(Unexpected::str(*s), v.expecting());
-      break;
+      VOSTREL_TRY(s);
+      return Unexpected::str(*s);
     }
-    case '[': err = invalid_type(Unexpected::of(Unexpected::Kind::Seq), v.expecting()); break;
-    case '{': err = invalid_type(Unexpected::of(Unexpected::Kind::Map), v.expecting()); break;
-    default:
-      if (is_digit(c)) {
-        auto n = parse_integer(true);
-        if (!n) return n.error();
-        err = invalid_type(n->unexpected(), v.expecting());
-        break;
-      }
-      return peek_error(kExpectedValue).error();
+    case '[': return Unexpected::of(Unexpected::Kind::Seq);
+    case '{': return Unexpected::of(Unexpected::Kind::Map);
+    default: break;
   }
-  return fix(std::move(err.error()));
+  if (c != '-' && !is_digit(c)) return peek_error(kExpectedValue);
+  if (c == '-') eat();
+  auto n = parse_integer(c != '-');
+  VOSTREL_TRY(n);
+  return n->unexpected();
 }
 
 Status Json::end_seq() {
@@ -845,7 +833,7 @@ Status Json::any(Visitor& v) {
     case '-': {
       eat();
       auto n = parse_integer(false);
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       value = n->visit(v);
       break;
     }
@@ -853,7 +841,7 @@ Status Json::any(Visitor& v) {
       eat();
       scratch_.clear();
       auto s = parse_str();
-      if (!s) return std::unexpected(std::move(s.error()));
+      VOSTREL_TRY(s);
       value = v.visit_str(*s);
       break;
     }
@@ -862,7 +850,7 @@ Status Json::any(Visitor& v) {
     default:
       if (is_digit(c)) {
         auto n = parse_integer(true);
-        if (!n) return std::unexpected(std::move(n.error()));
+        VOSTREL_TRY(n);
         value = n->visit(v);
         break;
       }
@@ -871,105 +859,74 @@ Status Json::any(Visitor& v) {
   return finish(std::move(value));
 }
 
-Status Json::boolean(Visitor& v) {
+// Every typed request has one shape: blanks, then the next byte decides.
+// What `takes` accepts is read by `read`; anything else is refused with an
+// invalid type error naming what was found.
+template <class Takes, class Read>
+Status Json::request(Visitor& v, Takes takes, Read read) {
   int c = parse_whitespace();
   if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == 't') {
-    eat();
-    VOSTREL_TRY(parse_ident("rue"));
-    value = v.visit_bool(true);
-  } else if (c == 'f') {
-    eat();
-    VOSTREL_TRY(parse_ident("alse"));
-    value = v.visit_bool(false);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  if (!takes(c)) return std::unexpected(peek_invalid_type(v));
+  return finish(read(c));
+}
+
+Status Json::boolean(Visitor& v) {
+  return request(
+      v, [](int c) { return c == 't' || c == 'f'; },
+      [&](int c) -> Status {
+        eat();
+        VOSTREL_TRY(parse_ident(c == 't' ? "rue" : "alse"));
+        return v.visit_bool(c == 't');
+      });
 }
 
 Status Json::number(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '-' || is_digit(c)) {
-    if (c == '-') eat();
-    auto n = parse_integer(c != '-');
-    if (!n) return std::unexpected(std::move(n.error()));
-    value = n->visit(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == '-' || is_digit(c); },
+      [&](int c) -> Status {
+        if (c == '-') eat();
+        auto n = parse_integer(c != '-');
+        VOSTREL_TRY(n);
+        return n->visit(v);
+      });
 }
 
 Status Json::string(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '"') {
-    eat();
-    scratch_.clear();
-    auto s = parse_str();
-    if (!s) return std::unexpected(std::move(s.error()));
-    value = v.visit_str(*s);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == '"'; },
+      [&](int) -> Status {
+        eat();
+        scratch_.clear();
+        auto s = parse_str();
+        VOSTREL_TRY(s);
+        return v.visit_str(*s);
+      });
 }
 
 Status Json::unit(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == 'n') {
-    eat();
-    VOSTREL_TRY(parse_ident("ull"));
-    value = v.visit_unit();
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == 'n'; },
+      [&](int) -> Status {
+        eat();
+        VOSTREL_TRY(parse_ident("ull"));
+        return v.visit_unit();
+      });
 }
 
 Status Json::seq(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '[') {
-    value = visit_seq_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == '['; }, [&](int) { return visit_seq_here(v); });
 }
 
 Status Json::map(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '{') {
-    value = visit_map_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == '{'; }, [&](int) { return visit_map_here(v); });
 }
 
 Status Json::structure(Visitor& v) {
-  int c = parse_whitespace();
-  if (c < 0) return peek_error(kEofValue);
-  Status value;
-  if (c == '[') {
-    value = visit_seq_here(v);
-  } else if (c == '{') {
-    value = visit_map_here(v);
-  } else {
-    value = std::unexpected(peek_invalid_type(v));
-  }
-  return finish(std::move(value));
+  return request(
+      v, [](int c) { return c == '[' || c == '{'; },
+      [&](int c) { return c == '[' ? visit_seq_here(v) : visit_map_here(v); });
 }
 
 Status Json::option(Visitor& v) {

@@ -1,5 +1,6 @@
 #include "engine/codec/msgpack_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -32,17 +33,29 @@ std::string marker_name(unsigned char m) {
   return names[m - 0xc0];
 }
 
-// True when none of the `n` bytes has its high bit set.
-bool ascii(const unsigned char* p, std::size_t n) {
-  std::uint64_t high = 0;
-  std::size_t k = 0;
-  for (; k + 8 <= n; k += 8) {
+// True when none of the `n` bytes at `p` has its high bit set; `room` bytes
+// from `p` on may be read (at least `n`). Short texts (tags, keys) are
+// checked with one masked word where the input leaves room for it.
+bool ascii(const unsigned char* p, std::size_t n, std::size_t room) {
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  if (n < 8 && room >= 8 && std::endian::native == std::endian::little) {
     std::uint64_t w;
-    std::memcpy(&w, p + k, 8);
-    high |= w;
+    std::memcpy(&w, p, 8);
+    return (w & kHighs & ((std::uint64_t{1} << (8 * n)) - 1)) == 0;
   }
-  for (; k < n; ++k) high |= p[k];
-  return (high & 0x8080808080808080ull) == 0;
+  std::uint64_t high = 0;
+  if (n >= 8) {
+    // Whole words, the last one overlapping its predecessor.
+    std::uint64_t w;
+    for (std::size_t k = 0; k + 8 < n; k += 8) {
+      std::memcpy(&w, p + k, 8);
+      high |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);
+    return ((high | w) & kHighs) == 0;
+  }
+  for (std::size_t k = 0; k < n; ++k) high |= p[k];
+  return (high & kHighs) == 0;
 }
 
 std::unexpected<Error> type_mismatch(unsigned char m) {
@@ -55,6 +68,16 @@ class Msgpack final : public Deserializer {
       : data_(reinterpret_cast<const unsigned char*>(bytes.data())), len_(bytes.size()) {}
 
   Status any(Visitor& v) override;
+  // Every typed request but these is answered with whatever comes next.
+  Status boolean(Visitor& v) override { return any(v); }
+  Status i64(Visitor& v) override { return any(v); }
+  Status u64(Visitor& v) override { return any(v); }
+  Status string(Visitor& v) override { return any(v); }
+  Status seq(Visitor& v) override { return any(v); }
+  Status map(Visitor& v) override { return any(v); }
+  Status identifier(Visitor& v) override { return any(v); }
+  Status unit(Visitor& v) override { return any(v); }
+  Status ignored_any(Visitor& v) override { return any(v); }
   Status structure(Visitor& v) override;
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
@@ -122,6 +145,11 @@ class MsgpackSeq final : public SeqAccess {
     --left_;
     VOSTREL_TRY(seed(de_));
     return true;
+  }
+  // Every element takes a byte at least: a forged count reserves no more
+  // than the input could hold.
+  std::size_t size_hint() const override {
+    return std::min<std::size_t>(left_, de_.len_ - de_.pos_);
   }
   std::uint32_t left() const { return left_; }
 
@@ -193,7 +221,7 @@ class VariantInMap final : public EnumAccess {
   Status variant(Seed seed) override { return seed(de_); }
   Status unit_variant() override {
     auto m = de_.read_marker();
-    if (!m) return std::unexpected(std::move(m.error()));
+    VOSTREL_TRY(m);
     if (*m != 0xc0) return invalid_type(Unexpected::of(Unexpected::Kind::Map), v_.expecting());
     return {};
   }
@@ -210,12 +238,12 @@ class ExtElement final : public Deserializer, public SeqAccess {
   Status any(Visitor& v) override {
     if (state_ == 0) {
       auto tag = de_.read_be<std::uint8_t>();
-      if (!tag) return std::unexpected(std::move(tag.error()));
+      VOSTREL_TRY(tag);
       state_ = 1;
       return v.visit_i64(static_cast<std::int8_t>(*tag), 8);
     }
     auto data = de_.read_slice(len_);
-    if (!data) return std::unexpected(std::move(data.error()));
+    VOSTREL_TRY(data);
     state_ = 2;
     return v.visit_bytes(*data);
   }
@@ -248,17 +276,17 @@ Res<std::uint32_t> Msgpack::length(unsigned char m, unsigned char fix_mask) {
   switch (m) {
     case 0xc4: case 0xd9: {
       auto n = read_be<std::uint8_t>();
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       return *n;
     }
     case 0xc5: case 0xda: case 0xdc: case 0xde: {
       auto n = read_be<std::uint16_t>();
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       return *n;
     }
     case 0xc6: case 0xdb: case 0xdd: case 0xdf: {
       auto n = read_be<std::uint32_t>();
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       return *n;
     }
     default:
@@ -267,11 +295,12 @@ Res<std::uint32_t> Msgpack::length(unsigned char m, unsigned char fix_mask) {
 }
 
 Status Msgpack::read_str_data(std::uint32_t len, Visitor& v) {
-  auto buf = read_slice(len);
-  if (!buf) return std::unexpected(std::move(buf.error()));
+  if (len_ - pos_ < len) return error(std::string(kSliceEof));
+  std::string_view buf(reinterpret_cast<const char*>(data_ + pos_), len);
+  pos_ += len;
   Utf8Fault fault{};
-  if (utf8_valid(*buf, &fault)) return v.visit_str(*buf);
-  if (v.visit_bytes(*buf)) return {};
+  if (utf8_valid(buf, &fault)) return v.visit_str(buf);
+  if (v.visit_bytes(buf)) return {};
   std::string m = "string found to be invalid utf8: ";
   if (fault.error_len != 0) {
     m += "invalid utf-8 sequence of " + std::to_string(fault.error_len) + " bytes from index " +
@@ -286,9 +315,15 @@ Status Msgpack::read_str_data(std::uint32_t len, Visitor& v) {
 // frame of any() stays small: each kind of item is read in a function of its
 // own.
 Status Msgpack::any(Visitor& v) {
-  auto mk = take_or_read_marker();
-  if (!mk) return std::unexpected(std::move(mk.error()));
-  unsigned char m = *mk;
+  // The marker is taken in line: this runs once per item read.
+  unsigned char m;
+  if (held_) {
+    m = *held_;
+    held_.reset();
+  } else {
+    if (pos_ >= len_) return error(std::string(kMarkerEof));
+    m = data_[pos_++];
+  }
   if (m <= 0x7f) return v.visit_u64(m, 8);
   if (m >= 0xe0) return v.visit_i64(static_cast<signed char>(m), 8);
   if (m >= 0xa0 && m <= 0xbf) {
@@ -297,7 +332,7 @@ Status Msgpack::any(Visitor& v) {
     std::size_t n = m & 0x1f;
     if (len_ - pos_ >= n) {
       const unsigned char* p = data_ + pos_;
-      if (ascii(p, n)) {
+      if (ascii(p, n, len_ - pos_)) {
         pos_ += n;
         return v.visit_str(std::string_view(reinterpret_cast<const char*>(p), n));
       }
@@ -320,39 +355,48 @@ Status Msgpack::any(Visitor& v) {
 }
 
 Status Msgpack::string_item(unsigned char m, Visitor& v) {
+  if (m == 0xd9 && pos_ < len_) return read_str_data(data_[pos_++], v);  // str8, in line
   auto n = length(m, 0x1f);
-  if (!n) return std::unexpected(std::move(n.error()));
+  VOSTREL_TRY(n);
   return read_str_data(*n, v);
 }
 
 Status Msgpack::bytes_item(unsigned char m, Visitor& v) {
   auto n = length(m, 0);
-  if (!n) return std::unexpected(std::move(n.error()));
+  VOSTREL_TRY(n);
   auto buf = read_slice(*n);
-  if (!buf) return std::unexpected(std::move(buf.error()));
+  VOSTREL_TRY(buf);
   return v.visit_bytes(*buf);
 }
 
 Status Msgpack::array_item(unsigned char m, Visitor& v) {
-  auto n = length(m, 0x0f);
-  if (!n) return std::unexpected(std::move(n.error()));
+  std::uint32_t n = m & 0x0f;
+  if (m > 0x9f) {
+    auto wide = length(m, 0x0f);
+    VOSTREL_TRY(wide);
+    n = *wide;
+  }
   if (--depth_ == 0) return error("depth limit exceeded");
-  MsgpackSeq seq(*this, *n);
+  MsgpackSeq seq(*this, n);
   VOSTREL_TRY(v.visit_seq(seq));
   if (seq.left() != 0)
-    return error("array had incorrect length, expected " + std::to_string(*n - seq.left()));
+    return error("array had incorrect length, expected " + std::to_string(n - seq.left()));
   ++depth_;
   return {};
 }
 
 Status Msgpack::map_item(unsigned char m, Visitor& v) {
-  auto n = length(m, 0x0f);
-  if (!n) return std::unexpected(std::move(n.error()));
+  std::uint32_t n = m & 0x0f;
+  if (m > 0x8f) {
+    auto wide = length(m, 0x0f);
+    VOSTREL_TRY(wide);
+    n = *wide;
+  }
   if (--depth_ == 0) return error("depth limit exceeded");
-  MsgpackMap map(*this, *n);
+  MsgpackMap map(*this, n);
   VOSTREL_TRY(v.visit_map(map));
   if (map.left() != 0)
-    return error("array had incorrect length, expected " + std::to_string(*n - map.left()));
+    return error("array had incorrect length, expected " + std::to_string(n - map.left()));
   ++depth_;
   return {};
 }
@@ -360,7 +404,7 @@ Status Msgpack::map_item(unsigned char m, Visitor& v) {
 template <class T>
 Status Msgpack::visit_number(Visitor& v, int bits, bool is_signed) {
   auto x = read_be<T>();
-  if (!x) return std::unexpected(std::move(x.error()));
+  VOSTREL_TRY(x);
   if (is_signed) return v.visit_i64(static_cast<std::make_signed_t<T>>(*x), bits);
   return v.visit_u64(*x, bits);
 }
@@ -369,12 +413,12 @@ Status Msgpack::number_item(unsigned char m, Visitor& v) {
   switch (m) {
     case 0xca: {
       auto b = read_be<std::uint32_t>();
-      if (!b) return std::unexpected(std::move(b.error()));
+      VOSTREL_TRY(b);
       return v.visit_f64(static_cast<double>(std::bit_cast<float>(*b)), 32);
     }
     case 0xcb: {
       auto b = read_be<std::uint64_t>();
-      if (!b) return std::unexpected(std::move(b.error()));
+      VOSTREL_TRY(b);
       return v.visit_f64(std::bit_cast<double>(*b), 64);
     }
     case 0xcc: return visit_number<std::uint8_t>(v, 8, false);
@@ -399,7 +443,7 @@ Status Msgpack::ext_item(unsigned char m, Visitor& v) {
     case 0xd8: len = 16; break;
     case 0xc7: case 0xc8: case 0xc9: {
       auto n = m == 0xc7 ? length(0xc4, 0) : m == 0xc8 ? length(0xc5, 0) : length(0xc6, 0);
-      if (!n) return std::unexpected(std::move(n.error()));
+      VOSTREL_TRY(n);
       len = *n;
       break;
     }
@@ -415,16 +459,16 @@ Status Msgpack::ext_item(unsigned char m, Visitor& v) {
 
 Status Msgpack::structure(Visitor& v) {
   auto mk = take_or_read_marker();
-  if (!mk) return std::unexpected(std::move(mk.error()));
+  VOSTREL_TRY(mk);
   unsigned char m = *mk;
   if (m < 0xc4 || m > 0xc6) {
     held_ = m;
     return any(v);
   }
   auto n = length(m, 0);
-  if (!n) return std::unexpected(std::move(n.error()));
+  VOSTREL_TRY(n);
   auto buf = read_slice(*n);
-  if (!buf) return std::unexpected(std::move(buf.error()));
+  VOSTREL_TRY(buf);
   ByteSeq seq(*buf);
   VOSTREL_TRY(v.visit_seq(seq));
   if (seq.left() != 0)
@@ -434,7 +478,7 @@ Status Msgpack::structure(Visitor& v) {
 
 Status Msgpack::option(Visitor& v) {
   auto m = take_or_read_marker();
-  if (!m) return std::unexpected(std::move(m.error()));
+  VOSTREL_TRY(m);
   if (*m == 0xc0) return v.visit_none();
   held_ = *m;
   return v.visit_some(*this);
@@ -443,7 +487,7 @@ Status Msgpack::option(Visitor& v) {
 Status Msgpack::enumeration(Visitor& v) {
   if (!held_) {
     auto m = read_marker();
-    if (!m) return std::unexpected(std::move(m.error()));
+    VOSTREL_TRY(m);
     held_ = *m;
   }
   unsigned char m = *held_;
@@ -452,7 +496,7 @@ Status Msgpack::enumeration(Visitor& v) {
     // level open, like any other.
     held_.reset();
     auto n = length(m, 0x0f);
-    if (!n) return std::unexpected(std::move(n.error()));
+    VOSTREL_TRY(n);
     if (*n != 1) return invalid_type(Unexpected::of(Unexpected::Kind::Map), v.expecting());
     if (--depth_ == 0) return error("depth limit exceeded");
     VariantInMap access(*this, v);

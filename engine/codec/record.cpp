@@ -44,7 +44,7 @@ class StructVisitor final : public Visitor {
       const FieldEntry& f = fields_[i];
       if (!ended) {
         auto more = seq.next_element([&](Deserializer& d) { return f.read(d, record_); });
-        if (!more) return std::unexpected(std::move(more.error()));
+        VOSTREL_TRY(more);
         ended = !*more;
       }
       if (ended && f.missing != Missing::Default)
@@ -61,16 +61,15 @@ class StructVisitor final : public Visitor {
         FieldId id(fields_, key);
         return d.identifier(id);
       });
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) break;
       if (key < 0) {
-        if (auto st = map.next_value(ignore); !st) return st;
+        VOSTREL_TRY(map.next_value(ignore));
         continue;
       }
       const FieldEntry& f = fields_[static_cast<std::size_t>(key)];
       if (seen[static_cast<std::size_t>(key)]) return duplicate_field(f.name);
-      if (auto st = map.next_value([&](Deserializer& d) { return f.read(d, record_); }); !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return f.read(d, record_); }));
       seen[static_cast<std::size_t>(key)] = true;
     }
     for (std::size_t i = 0; i < fields_.size(); ++i)
@@ -89,16 +88,24 @@ class StringVisitor final : public Visitor {
   explicit StringVisitor(std::string& out) : out_(out) {}
   std::string expecting() const override { return "a string"; }
   Status visit_str(std::string_view v) override {
-    out_.assign(v);
+    set(v);
     return {};
   }
   Status visit_bytes(std::string_view v) override {
     if (!utf8_valid(v)) return invalid_value(Unexpected::of(Unexpected::Kind::Bytes), expecting());
-    out_.assign(v);
+    set(v);
     return {};
   }
 
  private:
+  // The target is nearly always a fresh string: appending to it skips
+  // assign()'s general replace.
+  void set(std::string_view v) {
+    if (out_.empty())
+      out_.append(v);
+    else
+      out_.assign(v);
+  }
   std::string& out_;
 };
 
@@ -155,18 +162,21 @@ class BoolVisitor final : public Visitor {
 
 class SeqVisitor final : public Visitor {
  public:
-  explicit SeqVisitor(FnRef<Status(Deserializer&)> element) : element_(element) {}
+  SeqVisitor(FnRef<Status(Deserializer&)> element, FnRef<void(std::size_t)> reserve)
+      : element_(element), reserve_(reserve) {}
   std::string expecting() const override { return "a sequence"; }
   Status visit_seq(SeqAccess& seq) override {
+    if (std::size_t n = seq.size_hint()) reserve_(n);
     for (;;) {
       auto more = seq.next_element(element_);
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) return {};
     }
   }
 
  private:
   FnRef<Status(Deserializer&)> element_;
+  FnRef<void(std::size_t)> reserve_;
 };
 
 class StringMapVisitor final : public Visitor {
@@ -177,11 +187,9 @@ class StringMapVisitor final : public Visitor {
     for (;;) {
       std::string key;
       auto more = map.next_key([&](Deserializer& d) { return read_string(d, key); });
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) return {};
-      if (auto st = map.next_value([&](Deserializer& d) { return entry_(std::move(key), d); });
-          !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return entry_(std::move(key), d); }));
     }
   }
 
@@ -196,6 +204,19 @@ Status read_struct(Deserializer& d, void* record, std::string_view expecting,
   StructVisitor v(record, expecting, fields);
   return d.structure(v);
 }
+
+namespace detail {
+
+std::unexpected<Error> variant_index_out_of_range(std::uint64_t v, std::size_t count) {
+  return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < " + std::to_string(count));
+}
+
+std::unexpected<Error> unknown_variant_bytes(std::string_view v,
+                                             std::span<const std::string_view> names) {
+  return unknown_variant(utf8_lossy(v), names);
+}
+
+}  // namespace detail
 
 Status read_string(Deserializer& d, std::string& out) {
   StringVisitor v(out);
@@ -215,7 +236,7 @@ Status read_usize(Deserializer& d, std::uint64_t& out) {
 Status read_usize_list(Deserializer& d, std::vector<std::uint64_t>& out) {
   return read_seq(d, [&](Deserializer& e) -> Status {
     std::uint64_t n = 0;
-    if (auto st = read_usize(e, n); !st) return st;
+    VOSTREL_TRY(read_usize(e, n));
     out.push_back(n);
     return {};
   });
@@ -231,8 +252,9 @@ Status read_bool(Deserializer& d, bool& out) {
   return d.boolean(v);
 }
 
-Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element) {
-  SeqVisitor v(element);
+Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element,
+                FnRef<void(std::size_t)> reserve) {
+  SeqVisitor v(element, reserve);
   return d.seq(v);
 }
 

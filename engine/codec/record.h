@@ -51,6 +51,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/codec/de.h"
@@ -122,6 +123,73 @@ struct Record {
   }
 };
 
+// --- variant identifiers ---------------------------------------------------
+
+// Reads a variant identifier against `Names`, the variant names of an
+// enumeration in variant order (an array of std::string_view with static
+// storage), and stores the variant's position: a name (a binary string too,
+// shown with U+FFFD for invalid UTF-8 when unknown: "unknown variant `x`,
+// expected ..."), or where the codec hands one over a non-negative index
+// ("invalid value: integer `7`, expected variant index 0 <= i < N"). E is
+// an enumeration whose values are the positions, or std::size_t.
+template <const auto& Names, class E>
+Status read_variant_id(Deserializer& d, E& out);
+
+namespace detail {
+
+// The messages of a refused variant identifier, written once for every table.
+std::unexpected<Error> variant_index_out_of_range(std::uint64_t v, std::size_t count);
+std::unexpected<Error> unknown_variant_bytes(std::string_view v,
+                                             std::span<const std::string_view> names);
+
+template <const auto& Names>
+class VariantIndex final : public Visitor {
+ public:
+  explicit VariantIndex(std::size_t& out) : out_(out) {}
+  std::string expecting() const override { return "variant identifier"; }
+  Status visit_u64(std::uint64_t v, int) override {
+    if (v >= std::size(Names)) return variant_index_out_of_range(v, std::size(Names));
+    out_ = static_cast<std::size_t>(v);
+    return {};
+  }
+  // A non-negative index stored in a signed format is an index all the same.
+  Status visit_i64(std::int64_t v, int bits) override {
+    if (v < 0) return Visitor::visit_i64(v, bits);
+    return visit_u64(static_cast<std::uint64_t>(v), bits);
+  }
+  Status visit_str(std::string_view v) override {
+    if (find(v, std::make_index_sequence<std::size(Names)>())) return {};
+    return unknown_variant(v, Names);
+  }
+  Status visit_bytes(std::string_view v) override {
+    if (find(v, std::make_index_sequence<std::size(Names)>())) return {};
+    return unknown_variant_bytes(v, Names);
+  }
+
+ private:
+  // Tags are read once per value: each name is compared as the constant it
+  // is, which the compiler turns into a length test and a word or two.
+  template <std::size_t... I>
+  bool find(std::string_view v, std::index_sequence<I...>) {
+    return ((v.size() == Names[I].size() &&
+             std::char_traits<char>::compare(v.data(), Names[I].data(), Names[I].size()) == 0 &&
+             (out_ = I, true)) ||
+            ...);
+  }
+  std::size_t& out_;
+};
+
+}  // namespace detail
+
+template <const auto& Names, class E>
+Status read_variant_id(Deserializer& d, E& out) {
+  std::size_t index = 0;
+  detail::VariantIndex<Names> v(index);
+  VOSTREL_TRY(d.identifier(v));
+  out = static_cast<E>(index);
+  return {};
+}
+
 // --- the common kinds ------------------------------------------------------
 
 Status read_string(Deserializer& d, std::string& out);
@@ -133,8 +201,10 @@ Status read_usize(Deserializer& d, std::uint64_t& out);
 Status read_usize_list(Deserializer& d, std::vector<std::uint64_t>& out);
 
 // Walks a sequence ("invalid type: {}, expected a sequence" otherwise),
-// handing each element's deserializer to `element`.
-Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element);
+// handing each element's deserializer to `element`; `reserve` is told the
+// number of elements first where the format knows it.
+Status read_seq(Deserializer& d, FnRef<Status(Deserializer&)> element,
+                FnRef<void(std::size_t)> reserve = [](std::size_t) {});
 // Walks a map with string keys ("... expected a map"), handing each key and
 // the value's deserializer to `entry`.
 Status read_string_map(Deserializer& d, FnRef<Status(std::string&&, Deserializer&)> entry);
@@ -159,12 +229,15 @@ struct Codec<bool> {
 template <class T>
 struct Codec<std::vector<T>> {
   static Status read(Deserializer& d, std::vector<T>& out) {
-    return read_seq(d, [&](Deserializer& e) -> Status {
-      T item{};
-      if (auto st = Codec<T>::read(e, item); !st) return st;
-      out.push_back(std::move(item));
-      return {};
-    });
+    // Each element is read in its place; one that fails is dropped again.
+    return read_seq(
+        d,
+        [&](Deserializer& e) -> Status {
+          Status st = Codec<T>::read(e, out.emplace_back());
+          if (!st) out.pop_back();
+          return st;
+        },
+        [&](std::size_t n) { out.reserve(out.size() + n); });
   }
 };
 
@@ -172,10 +245,21 @@ template <class T, class Cmp>
 struct Codec<std::map<std::string, T, Cmp>> {
   static Status read(Deserializer& d, std::map<std::string, T, Cmp>& out) {
     return read_string_map(d, [&](std::string&& key, Deserializer& e) -> Status {
-      T item{};
-      if (auto st = Codec<T>::read(e, item); !st) return st;
-      out.insert_or_assign(std::move(key), std::move(item));
-      return {};
+      // Keys written by this system come in order: hinted at the end, each
+      // costs one comparison instead of a search, and a new entry's value is
+      // read in its place. A repeated key keeps its place and takes the later
+      // value, read whole before it replaces the earlier one.
+      std::size_t before = out.size();
+      auto it = out.try_emplace(out.end(), std::move(key));
+      if (out.size() == before) {
+        T item{};
+        VOSTREL_TRY(Codec<T>::read(e, item));
+        it->second = std::move(item);
+        return {};
+      }
+      Status st = Codec<T>::read(e, it->second);
+      if (!st) out.erase(it);
+      return st;
     });
   }
 };

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Generates engine/kernel/unicode_tables.inc from the Unicode character database.
+"""Generates engine/codec/unicode_tables.inc from the Unicode character database.
 
 The table lists, as sorted inclusive ranges, the code points that debug
 quoting writes as an escape: those Unicode does not class as printable
 (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs except the space) and
 those with the Grapheme_Extend property.
 
-Usage: gen_unicode_tables.py [UCD_DIR] > engine/kernel/unicode_tables.inc
+Usage: gen_unicode_tables.py [UCD_DIR] > engine/codec/unicode_tables.inc
 UCD_DIR defaults to /usr/share/unicode (Debian's unicode-data package).
 """
 import os

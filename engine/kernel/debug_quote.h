@@ -7,19 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "engine/codec/text.h"
+
 namespace vostrel::kernel {
 
-// The Unicode character database version behind debug quoting's tables.
-std::string_view unicode_version();
-
-// True for the code points that debug quoting escapes as \u{...}: those
-// Unicode does not class as printable, and grapheme extenders.
-bool debug_escapes(char32_t c);
-
-// `s` between double quotes: \" \\ \t \r \n \0 for those characters,
-// \u{hex} for the code points debug_escapes names, everything else as is.
-// A byte sequence that is not valid UTF-8 is written as U+FFFD.
-std::string debug_quote(std::string_view s);
+// Debug quoting lives with the rest of the UTF-8 handling (codec/text.h).
+using codec::debug_escapes;
+using codec::debug_quote;
+using codec::unicode_version;
 
 // Writes `Name { a: "x", n: 2 }`; a record without fields as `Name`.
 class DebugStruct {

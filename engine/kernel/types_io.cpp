@@ -52,40 +52,8 @@ VOSTREL_VARIANT(Macro, field<&ex::Macro::name>("name"), field<&ex::Macro::args>(
 
 constexpr std::size_t kVariants = std::size(kernel::kExprVariantNames);
 
-// The variant named by a tag: a name, or (where the codec hands one over) a
-// number below 19.
-class VariantId final : public Visitor {
- public:
-  explicit VariantId(std::size_t& out) : out_(out) {}
-  std::string expecting() const override { return "variant identifier"; }
-  Status visit_u64(std::uint64_t v, int) override {
-    if (v >= kVariants) return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 19");
-    out_ = static_cast<std::size_t>(v);
-    return {};
-  }
-  Status visit_i64(std::int64_t v, int bits) override {
-    if (v < 0) return Visitor::visit_i64(v, bits);
-    return visit_u64(static_cast<std::uint64_t>(v), bits);
-  }
-  Status visit_str(std::string_view v) override { return by_name(v, v); }
-  Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }
-
- private:
-  Status by_name(std::string_view v, std::string_view shown) {
-    for (std::size_t i = 0; i < kVariants; ++i) {
-      if (kernel::kExprVariantNames[i] == v) {
-        out_ = i;
-        return {};
-      }
-    }
-    return unknown_variant(shown, kernel::kExprVariantNames);
-  }
-  std::size_t& out_;
-};
-
-Status read_variant_id(Deserializer& d, std::size_t& out) {
-  VariantId v(out);
-  return d.identifier(v);
+Status read_expr_tag(Deserializer& d, std::size_t& out) {
+  return read_variant_id<kernel::kExprVariantNames>(d, out);
 }
 
 // A map key of an expression: "op", or anything else kept as it is.
@@ -131,8 +99,8 @@ class TaggedContent final : public Visitor {
   std::string expecting() const override { return "internally tagged enum Expr"; }
 
   Status visit_seq(SeqAccess& seq) override {
-    auto got = seq.next_element([&](Deserializer& d) { return read_variant_id(d, tag_); });
-    if (!got) return std::unexpected(std::move(got.error()));
+    auto got = seq.next_element([&](Deserializer& d) { return read_expr_tag(d, tag_); });
+    VOSTREL_TRY(got);
     if (!*got) return missing_field("op");
     ContentVisitor rest(rest_);
     return rest.visit_seq(seq);
@@ -148,19 +116,15 @@ class TaggedContent final : public Visitor {
         TagOrContent v(is_tag, entry.first);
         return d.any(v);
       });
-      if (!more) return std::unexpected(std::move(more.error()));
+      VOSTREL_TRY(more);
       if (!*more) break;
       if (is_tag) {
         if (have_tag) return duplicate_field("op");
-        if (auto st = map.next_value([&](Deserializer& d) { return read_variant_id(d, tag_); });
-            !st)
-          return st;
+        VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_expr_tag(d, tag_); }));
         have_tag = true;
         continue;
       }
-      if (auto st = map.next_value([&](Deserializer& d) { return capture(d, entry.second); });
-          !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return capture(d, entry.second); }));
       rest_.entries.push_back(std::move(entry));
     }
     if (!have_tag) return missing_field("op");
@@ -176,10 +140,8 @@ template <std::size_t I>
 Status read_node(Deserializer& d, kernel::Expr& out) {
   using Node = std::variant_alternative_t<I, kernel::ExprNode>;
   Node node{};
-  if (auto st = read_struct(d, &node, Variant<Node>::expecting,
-                            std::span<const FieldEntry>(Variant<Node>::fields));
-      !st)
-    return st;
+  VOSTREL_TRY(read_struct(d, &node, Variant<Node>::expecting,
+                            std::span<const FieldEntry>(Variant<Node>::fields)));
   out.node.template emplace<I>(std::move(node));
   return {};
 }
@@ -191,49 +153,16 @@ constexpr auto node_readers(std::index_sequence<I...>) {
 
 constexpr auto kNodeReaders = node_readers(std::make_index_sequence<kVariants>());
 
-// VType: a name, or a one-entry map {name: null}.
-class VTypeId final : public Visitor {
- public:
-  explicit VTypeId(kernel::VType& out) : out_(out) {}
-  std::string expecting() const override { return "variant identifier"; }
-  Status visit_u64(std::uint64_t v, int) override {
-    if (v >= std::size(kNames)) return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 5");
-    out_ = static_cast<kernel::VType>(v);
-    return {};
-  }
-  Status visit_i64(std::int64_t v, int bits) override {
-    if (v < 0) return Visitor::visit_i64(v, bits);
-    return visit_u64(static_cast<std::uint64_t>(v), bits);
-  }
-  Status visit_str(std::string_view v) override { return by_name(v, v); }
-  Status visit_bytes(std::string_view v) override { return by_name(v, utf8_lossy(v)); }
-
- private:
-  static constexpr std::array<std::string_view, 5> kNames = {"TStr", "TInt", "TBool", "TList",
-                                                             "TMap"};
-  Status by_name(std::string_view v, std::string_view shown) {
-    for (std::size_t i = 0; i < kNames.size(); ++i) {
-      if (kNames[i] == v) {
-        out_ = static_cast<kernel::VType>(i);
-        return {};
-      }
-    }
-    return unknown_variant(shown, kNames);
-  }
-  kernel::VType& out_;
-};
+constexpr std::array<std::string_view, 5> kVTypeNames = {"TStr", "TInt", "TBool", "TList",
+                                                          "TMap"};
 
 class VTypeVisitor final : public Visitor {
  public:
   explicit VTypeVisitor(kernel::VType& out) : out_(out) {}
   std::string expecting() const override { return "enum VType"; }
   Status visit_enum(EnumAccess& data) override {
-    if (auto st = data.variant([&](Deserializer& d) {
-          VTypeId v(out_);
-          return d.identifier(v);
-        });
-        !st)
-      return st;
+    VOSTREL_TRY(data.variant(
+        [&](Deserializer& d) { return codec::read_variant_id<kVTypeNames>(d, out_); }));
     return data.unit_variant();
   }
 
@@ -253,7 +182,7 @@ class OptionVType final : public Visitor {
   Status visit_some(Deserializer& d) override {
     kernel::VType t{};
     VTypeVisitor v(t);
-    if (auto st = d.enumeration(v); !st) return st;
+    VOSTREL_TRY(d.enumeration(v));
     out_ = t;
     return {};
   }
@@ -273,7 +202,7 @@ std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
   if (c.kind == Content::Kind::Seq) {
     if (c.items.empty()) return missing_field("op");
     ContentDeserializer d(c.items[0]);
-    if (auto st = read_variant_id(d, tag); !st) return st;
+    VOSTREL_TRY(read_expr_tag(d, tag));
   } else if (c.kind == Content::Kind::Map) {
     bool have_tag = false;
     for (std::size_t i = 0; i < c.entries.size(); ++i) {
@@ -283,7 +212,7 @@ std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
       if (!is_tag) continue;
       if (have_tag) return duplicate_field("op");
       ContentDeserializer d(c.entries[i].second);
-      if (auto st = read_variant_id(d, tag); !st) return st;
+      VOSTREL_TRY(read_expr_tag(d, tag));
       have_tag = true;
       at = i;
     }
@@ -304,7 +233,7 @@ Status read_expr(Deserializer& d, kernel::Expr& out) {
   std::size_t tag = 0;
   Content rest;
   TaggedContent v(tag, rest);
-  if (auto st = d.any(v); !st) return st;
+  VOSTREL_TRY(d.any(v));
   ContentDeserializer buffered(rest);
   return kNodeReaders[tag](buffered, out);
 }

@@ -14,52 +14,7 @@ using kernel::Value;
 
 constexpr std::array<std::string_view, 6> kTagNames = {"Str", "Int", "Bool", "List", "Map", "None"};
 
-std::optional<Kind> kind_named(std::string_view name) {
-  for (std::size_t i = 0; i < kTagNames.size(); ++i)
-    if (kTagNames[i] == name) return static_cast<Kind>(i);
-  return std::nullopt;
-}
-
-// A tag read as a variant identifier: a name, or (where the codec hands one
-// over) an index.
-class TagId final : public Visitor {
- public:
-  explicit TagId(Kind& out) : out_(out) {}
-  std::string expecting() const override { return "variant identifier"; }
-  Status visit_u64(std::uint64_t v, int) override {
-    if (v >= kTagNames.size())
-      return invalid_value(Unexpected::unsigned_int(v), "variant index 0 <= i < 6");
-    out_ = static_cast<Kind>(v);
-    return {};
-  }
-  // A non-negative index stored in a signed format is an index all the same.
-  Status visit_i64(std::int64_t v, int bits) override {
-    if (v < 0) return Visitor::visit_i64(v, bits);
-    return visit_u64(static_cast<std::uint64_t>(v), bits);
-  }
-  Status visit_str(std::string_view v) override {
-    if (auto k = kind_named(v)) {
-      out_ = *k;
-      return {};
-    }
-    return unknown_variant(v, kTagNames);
-  }
-  Status visit_bytes(std::string_view v) override {
-    if (auto k = kind_named(v)) {
-      out_ = *k;
-      return {};
-    }
-    return unknown_variant(utf8_lossy(v), kTagNames);
-  }
-
- private:
-  Kind& out_;
-};
-
-Status read_tag_id(Deserializer& d, Kind& out) {
-  TagId v(out);
-  return d.identifier(v);
-}
+Status read_tag_id(Deserializer& d, Kind& out) { return read_variant_id<kTagNames>(d, out); }
 
 // The tag of the object form: an enumeration whose variant carries nothing.
 class TagAsEnum final : public Visitor {
@@ -68,8 +23,7 @@ class TagAsEnum final : public Visitor {
   // A MessagePack tag map that is not {name: nil} is refused with this.
   std::string expecting() const override { return "variant identifier"; }
   Status visit_enum(EnumAccess& data) override {
-    if (auto st = data.variant([&](Deserializer& d) { return read_tag_id(d, out_); }); !st)
-      return st;
+    VOSTREL_TRY(data.variant([&](Deserializer& d) { return read_tag_id(d, out_); }));
     return data.unit_variant();
   }
 
@@ -93,37 +47,37 @@ Status read_payload(Deserializer& d, Kind tag, Value& out) {
   switch (tag) {
     case Kind::Str: {
       std::string s;
-      if (auto st = read_string(d, s); !st) return st;
+      VOSTREL_TRY(read_string(d, s));
       out = Value::str(std::move(s));
       return {};
     }
     case Kind::Int: {
       std::int64_t i = 0;
-      if (auto st = read_i64(d, i); !st) return st;
+      VOSTREL_TRY(read_i64(d, i));
       out = Value::integer(i);
       return {};
     }
     case Kind::Bool: {
       bool b = false;
-      if (auto st = read_bool(d, b); !st) return st;
+      VOSTREL_TRY(read_bool(d, b));
       out = Value::boolean(b);
       return {};
     }
     case Kind::List: {
       kernel::List items;
-      if (auto st = Codec<kernel::List>::read(d, items); !st) return st;
+      VOSTREL_TRY(Codec<kernel::List>::read(d, items));
       out = Value::list(std::move(items));
       return {};
     }
     case Kind::Map: {
       kernel::Map entries;
-      if (auto st = Codec<kernel::Map>::read(d, entries); !st) return st;
+      VOSTREL_TRY(Codec<kernel::Map>::read(d, entries));
       out = Value::map(std::move(entries));
       return {};
     }
     case Kind::None: {
       NonePayload v;
-      if (auto st = d.any(v); !st) return st;
+      VOSTREL_TRY(d.any(v));
       out = Value::none();
       return {};
     }
@@ -157,10 +111,10 @@ std::expected<std::optional<Key>, Error> next_relevant_key(MapAccess& map) {
       KeyId v(key);
       return d.identifier(v);
     });
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return std::nullopt;
     if (key != Key::Other) return key;
-    if (auto st = map.next_value(ignore); !st) return std::unexpected(std::move(st.error()));
+    VOSTREL_TRY(map.next_value(ignore));
   }
 }
 
@@ -171,14 +125,13 @@ class ValueVisitor final : public Visitor {
 
   Status visit_map(MapAccess& map) override {
     auto first = next_relevant_key(map);
-    if (!first) return std::unexpected(std::move(first.error()));
+    VOSTREL_TRY(first);
     if (!*first) return missing_field("type");
     Kind tag = Kind::None;
     if (**first == Key::Tag) {
-      if (auto st = map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }); !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
       auto second = next_relevant_key(map);
-      if (!second) return std::unexpected(std::move(second.error()));
+      VOSTREL_TRY(second);
       if (!*second) {
         if (tag == Kind::None) {
           out_ = Value::none();
@@ -187,42 +140,37 @@ class ValueVisitor final : public Visitor {
         return missing_field("value");
       }
       if (**second == Key::Tag) return duplicate_field("type");
-      if (auto st = map.next_value([&](Deserializer& d) { return read_payload(d, tag, out_); });
-          !st)
-        return st;
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_payload(d, tag, out_); }));
       return finish(map);
     }
     // "value" came first: hold it until the tag is known (a value read from
     // a held tree is already held there).
     Content copy;
     const Content* held = &copy;
-    if (auto st = map.next_value([&](Deserializer& d) -> Status {
+    VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
           if (const Content* tree = d.held()) {
             held = tree;
             return {};
           }
           return capture(d, copy);
-        });
-        !st)
-      return st;
+        }));
     auto second = next_relevant_key(map);
-    if (!second) return std::unexpected(std::move(second.error()));
+    VOSTREL_TRY(second);
     if (!*second) return missing_field("type");
     if (**second == Key::Content) return duplicate_field("value");
-    if (auto st = map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }); !st)
-      return st;
+    VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
     ContentDeserializer buffered(*held);
-    if (auto st = read_payload(buffered, tag, out_); !st) return st;
+    VOSTREL_TRY(read_payload(buffered, tag, out_));
     return finish(map);
   }
 
   Status visit_seq(SeqAccess& seq) override {
     Kind tag = Kind::None;
     auto got = seq.next_element([&](Deserializer& d) { return read_tag_id(d, tag); });
-    if (!got) return std::unexpected(std::move(got.error()));
+    VOSTREL_TRY(got);
     if (!*got) return invalid_length(0, expecting());
     auto payload = seq.next_element([&](Deserializer& d) { return read_payload(d, tag, out_); });
-    if (!payload) return std::unexpected(std::move(payload.error()));
+    VOSTREL_TRY(payload);
     if (!*payload) {
       if (tag == Kind::None) {
         out_ = Value::none();
@@ -236,7 +184,7 @@ class ValueVisitor final : public Visitor {
  private:
   static Status finish(MapAccess& map) {
     auto more = next_relevant_key(map);
-    if (!more) return std::unexpected(std::move(more.error()));
+    VOSTREL_TRY(more);
     if (!*more) return {};
     return duplicate_field(**more == Key::Tag ? "type" : "value");
   }

@@ -192,6 +192,17 @@ TEST(CodecLimits, NestingLimitsOfBothCodecs) {
   EXPECT_EQ(capture_mp(std::string(1024, '\x91') + "\xc0"), "depth limit exceeded");
 }
 
+// A list reserves room for the count its header gives, but never for more
+// elements than the bytes left could hold: a forged count fails at the end
+// of the input instead of asking for gigabytes first.
+TEST(CodecLimits, ForgedMessagePackCountReservesNoMoreThanTheInput) {
+  for (const char* forged : {"92a44c697374ddffffffff", "92a44c697374ddffffffff92a3496e7401"}) {
+    auto r = value_from_msgpack(unhex(forged));
+    ASSERT_FALSE(r) << forged;
+    EXPECT_EQ(r.error(), "IO error while reading marker: failed to fill whole buffer");
+  }
+}
+
 TEST(CodecDescribe, WhatWasFound) {
   using codec::Unexpected;
   using K = Unexpected::Kind;

@@ -1,0 +1,49 @@
+// UTF-8 text: decoding, encoding and validation, and the debug quoting with
+// which messages show a string (found values in reader errors, fields of
+// the kernel's error records). Every reader and writer of the system goes
+// through these; nothing else decodes UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vostrel::codec {
+
+inline constexpr char32_t kReplacementChar = 0xFFFD;
+
+// Decodes the character at `i` and advances past it. An invalid sequence
+// (a stray or truncated byte run, an overlong form, a surrogate, a value
+// above U+10FFFF) consumes one byte and yields U+FFFD.
+char32_t decode_utf8(std::string_view s, std::size_t& i);
+
+// Appends the UTF-8 form of `c` (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t c);
+
+// Where `bytes` stops being valid UTF-8: the length of its valid prefix,
+// and the length of the invalid sequence that follows it (0: the input ends
+// inside a sequence).
+struct Utf8Fault {
+  std::size_t valid_up_to;
+  std::size_t error_len;
+};
+// True when `bytes` is valid UTF-8; otherwise fills `fault`, if given.
+bool utf8_valid(std::string_view bytes, Utf8Fault* fault = nullptr);
+
+// `bytes` with each maximal invalid sequence replaced by U+FFFD, as unknown
+// names read from binary strings are shown.
+std::string utf8_lossy(std::string_view bytes);
+
+// The Unicode character database version behind the debug quoting tables.
+std::string_view unicode_version();
+
+// True for the code points that debug quoting writes as \u{...}: those
+// Unicode does not class as printable, and grapheme extenders.
+bool debug_escapes(char32_t c);
+
+// `s` between double quotes: \" \\ \t \r \n \0 for those characters,
+// \u{hex} for the code points debug_escapes names, everything else as is.
+// Bytes that are not valid UTF-8 are decoded as decode_utf8 says.
+std::string debug_quote(std::string_view s);
+
+}  // namespace vostrel::codec
