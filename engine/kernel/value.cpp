@@ -103,18 +103,26 @@ class DyingBoxes {
   void push(RcBox<Map>* box) noexcept { link(box, kMapBit); }
   bool empty() const noexcept { return head_ == 0; }
 
-  // Unlinks the box on top and hands it to `list` or `map`.
+  // Hands the box on top to `list` or `map`, which detach one child (which
+  // may push a box of its own) or return true once the box is empty; it is
+  // then unlinked and deleted.
   template <class OnList, class OnMap>
-  void pop(OnList&& list, OnMap&& map) noexcept {
+  void visit_top(OnList&& list, OnMap&& map) noexcept {
     const std::uintptr_t top = head_;
     if (top & kMapBit) {
       auto* box = reinterpret_cast<RcBox<Map>*>(top & ~kMapBit);
-      head_ = static_cast<std::uintptr_t>(std::size_t(box->count));
-      map(box);
+      const auto next = static_cast<std::uintptr_t>(std::size_t(box->count));
+      if (map(box)) {
+        head_ = next;
+        delete box;
+      }
     } else {
       auto* box = reinterpret_cast<RcBox<List>*>(top);
-      head_ = static_cast<std::uintptr_t>(std::size_t(box->count));
-      list(box);
+      const auto next = static_cast<std::uintptr_t>(std::size_t(box->count));
+      if (list(box)) {
+        head_ = next;
+        delete box;
+      }
     }
   }
 
@@ -161,19 +169,30 @@ void Value::release() noexcept {
   }
   // A container whose last reference goes: its subtree is dismantled
   // through the dying boxes themselves instead of recursive destructors.
-  // Each box's children are detached before the box is deleted, so its own
-  // destructor meets only None children.
+  // Children go last first, and a dying child's subtree goes before its
+  // elder siblings: close to the reverse of the order in which a reader
+  // allocates a tree, which leaves the allocator's free lists in the order
+  // that the next read of the same shape takes them (freeing a whole box's
+  // children at once and then descending made the next snapshot read about
+  // 15% slower). A box is deleted once it is empty.
   DyingBoxes dying;
   detach_into(&dying);
   while (!dying.empty()) {
-    dying.pop(
+    dying.visit_top(
         [&dying](RcBox<List>* box) {
-          for (Value& child : box->value) child.detach_into(&dying);
-          delete box;
+          List& items = box->value;
+          if (items.empty()) return true;
+          items.back().detach_into(&dying);
+          items.pop_back();
+          return false;
         },
         [&dying](RcBox<Map>* box) {
-          for (auto& entry : box->value) entry.second.detach_into(&dying);
-          delete box;
+          Map& entries = box->value;
+          if (entries.empty()) return true;
+          auto last = std::prev(entries.end());
+          last->second.detach_into(&dying);
+          entries.erase(last);
+          return false;
         });
   }
 }
