@@ -54,26 +54,14 @@ generic_session_tree::ResultClassifier<AgentEvent> agent_classify_result_fn(
   };
 }
 
-namespace {
-
-std::pair<std::vector<Value>, Env> exec(const std::vector<TransducerDef>& transducers, Env env,
-                                        std::string_view tag, const Env& data,
-                                        const inner_fold::Kept<Env>& kept) {
-  if (kept.state == nullptr) {
-    return kernel::vm::exec_session(transducers, std::move(env), tag, data);
-  }
-  return kernel::vm::exec_session(transducers, std::move(env), tag, data, *kept.state, *kept.undo);
-}
-
-}  // namespace
-
 inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& event) const {
   return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data);
 }
 
 inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& event,
                                                   const inner_fold::Kept<Env>& kept) const {
-  return exec(transducers, std::move(state), event.tag, event.data, kept);
+  return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data, kept.state,
+                                  kept.undo);
 }
 
 std::optional<std::string> request_type_of(const Value& request) {
@@ -109,7 +97,8 @@ std::vector<RequestAction> gate_requests(std::vector<RequestAction> actions,
 FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
                       Env env, std::string_view tag, const Env& data,
                       const inner_fold::Kept<Env>& kept) {
-  auto [outputs, env1] = exec(transducers, std::move(env), tag, data, kept);
+  auto [outputs, env1] =
+      kernel::vm::exec_session(transducers, std::move(env), tag, data, kept.state, kept.undo);
   return FoldResult{actions_of(routing, std::move(outputs)), std::move(env1)};
 }
 
@@ -135,7 +124,8 @@ TurnResult turn_step(const RoutingConfig& routing,
       break;
     }
   }
-  auto [outputs, env1] = exec(transducers, std::move(env), tag, data, kept);
+  auto [outputs, env1] =
+      kernel::vm::exec_session(transducers, std::move(env), tag, data, kept.state, kept.undo);
   std::vector<RequestAction> actions = gate_requests(actions_of(routing, std::move(outputs)), pending);
   // Every surviving type is recorded, once per action: two requests of one
   // type in one step leave that type pending twice.

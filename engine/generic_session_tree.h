@@ -178,10 +178,7 @@ TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
   keys.reserve(requests.size());
   for (const Request& request : requests) keys.push_back(std::string(fold.classify_request(request)));
 
-  std::vector<std::string> fresh;
-  for (const std::string& key : keys) {
-    if (!is_pending(key)) fresh.push_back(key);
-  }
+  std::vector<std::string> fresh = inner_fold::gate_by_key(keys, is_pending);
   // A request is kept exactly when its key was not pending after the
   // release, which is what membership in `fresh` says.
   std::vector<DispatchItem<Request>> items;

@@ -19,11 +19,7 @@ std::vector<std::string> clear_key_pending(std::vector<std::string> pending, std
 
 std::vector<std::string> gate_by_key(const std::vector<std::string>& keys,
                                      const std::vector<std::string>& pending) {
-  std::vector<std::string> fresh;
-  for (const std::string& key : keys) {
-    if (!contains_key(pending, key)) fresh.push_back(key);
-  }
-  return fresh;
+  return gate_by_key(keys, [&pending](const std::string& key) { return contains_key(pending, key); });
 }
 
 void make_room_for(std::vector<std::string>& pending, const std::vector<std::string>& fresh) {

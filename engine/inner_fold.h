@@ -117,6 +117,16 @@ std::vector<std::string> clear_key_pending(std::vector<std::string> pending, std
 // The keys that are not pending, in order; repeats among `keys` stay.
 std::vector<std::string> gate_by_key(const std::vector<std::string>& keys,
                                      const std::vector<std::string>& pending);
+// The same with pending-ness asked of `is_pending`.
+template <class IsPending>
+  requires std::predicate<IsPending&, const std::string&>
+std::vector<std::string> gate_by_key(const std::vector<std::string>& keys, IsPending&& is_pending) {
+  std::vector<std::string> fresh;
+  for (const std::string& key : keys) {
+    if (!is_pending(key)) fresh.push_back(key);
+  }
+  return fresh;
+}
 
 // `pending` with each key appended that the list does not hold yet, so a key
 // repeated within `keys` is added once.

@@ -249,10 +249,6 @@ bool operator==(const Value& a, const Value& b) {
   return true;
 }
 
-}  // namespace vostrel::kernel
-
-namespace vostrel::kernel {
-
 bool Value::shared_only_with(const Value& kept) const noexcept {
   if (!same_payload(kept)) return false;
   switch (kind_) {

@@ -419,16 +419,14 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
 
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data) {
-  std::vector<Value> effects;
-  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, nullptr, nullptr);
-  return {std::move(effects), std::move(env)};
+  return exec_session(ts, std::move(env), tag, data, nullptr, nullptr);
 }
 
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data,
-                                                const Env& kept, UndoLog& undo) {
+                                                const Env* kept, UndoLog* undo) {
   std::vector<Value> effects;
-  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, &kept, &undo);
+  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, kept, undo);
   return {std::move(effects), std::move(env)};
 }
 
