@@ -147,12 +147,20 @@ bool fail_argument(const char* param) {
   return false;
 }
 
-std::optional<std::string> extract_str(PyObject* obj) {
+namespace {
+
+std::optional<std::string_view> extract_str_view(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     raise_not_instance(obj, "str");
     return std::nullopt;
   }
-  auto text = str_utf8(obj);
+  return str_utf8(obj);
+}
+
+}  // namespace
+
+std::optional<std::string> extract_str(PyObject* obj) {
+  auto text = extract_str_view(obj);
   if (!text) return std::nullopt;
   return std::string(*text);
 }
@@ -161,6 +169,13 @@ bool Args::str(std::size_t i, std::string& out) const {
   auto text = extract_str(values_[i]);
   if (!text) return fail_argument(name(i));
   out = std::move(*text);
+  return true;
+}
+
+bool Args::str(std::size_t i, std::string_view& out) const {
+  auto text = extract_str_view(values_[i]);
+  if (!text) return fail_argument(name(i));
+  out = *text;
   return true;
 }
 

@@ -62,6 +62,8 @@ class Args {
   bool given(std::size_t i) const { return values_[i] != nullptr; }
 
   bool str(std::size_t i, std::string& out) const;
+  // A str (or subclass), its UTF-8 text viewed in place while the argument lives.
+  bool str(std::size_t i, std::string_view& out) const;
   // A dict (or subclass), its items converted to an Env; conversion errors
   // are not argument errors and pass unprefixed.
   bool env(std::size_t i, kernel::Env& out) const;

@@ -1,7 +1,6 @@
 // Class Snapshot: an immutable copy of a session's resumable state, written
 // to and read from its JSON and MessagePack forms.
 #include "classes.h"
-#include "convert.h"
 #include "engine/session.h"
 #include "object.h"
 #include "registry.h"
@@ -53,15 +52,9 @@ PyObject* to_json(PyObject* self, PyObject*) {
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function(kFromJson, args, nargs, kwnames, [](const Args& a) -> PyObject* {
     // Read in place: a snapshot's text may run to megabytes.
-    std::optional<std::string_view> json;
-    if (PyUnicode_Check(a[0])) json = str_utf8(a[0]);
-    if (!json) {
-      PyErr_Clear();
-      std::string refused;
-      a.str(0, refused);  // raises the argument's error
-      return nullptr;
-    }
-    return made_or_raised(session::snapshot_from_json(*json));
+    std::string_view json;
+    if (!a.str(0, json)) return nullptr;
+    return made_or_raised(session::snapshot_from_json(json));
   });
 }
 
