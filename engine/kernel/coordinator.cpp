@@ -242,42 +242,48 @@ void Coordinator::erase_edge(std::set<DelegationEdge>::iterator it) noexcept {
       delegations_.extract(it);
 }
 
-void Coordinator::remove_routes_of(std::string_view id) {
-  auto touches = [&](const Route& r) { return r.src == id || r.dst == id; };
+void Coordinator::erase_route(std::set<Route>::iterator it) noexcept {
   if (attached_.journal == nullptr) {
-    std::erase_if(routes_, touches);
+    routes_.erase(it);
     return;
   }
-  attached_.journal->room(static_cast<std::size_t>(std::ranges::count_if(routes_, touches)));
-  for (auto it = routes_.begin(); it != routes_.end();) {
+  attached_.journal->add(CoordinatorJournal::Entry::Op::RouteRemoved).route_node =
+      routes_.extract(it);
+}
+
+namespace {
+
+bool touches(const Route& r, std::string_view id) { return r.src == id || r.dst == id; }
+bool touches(const DelegationEdge& e, std::string_view id) {
+  return e.parent == id || e.child == id;
+}
+
+// Hands every element of `set` that touches `id` to `erase`.
+template <class Set, class Erase>
+void erase_touching(Set& set, std::string_view id, Erase erase) {
+  for (auto it = set.begin(); it != set.end();) {
     auto next = std::next(it);
-    if (touches(*it)) {
-      attached_.journal->add(CoordinatorJournal::Entry::Op::RouteRemoved).route_node =
-          routes_.extract(it);
-    }
+    if (touches(*it, id)) erase(it);
     it = next;
   }
 }
+
+}  // namespace
 
 std::size_t Coordinator::records_to_remove(std::string_view id, bool edges) const {
   if (attached_.journal == nullptr) return 0;
-  std::size_t n = static_cast<std::size_t>(
-      std::ranges::count_if(routes_, [&](const Route& r) { return r.src == id || r.dst == id; }));
-  if (edges) {
-    n += static_cast<std::size_t>(std::ranges::count_if(
-        delegations_, [&](const DelegationEdge& e) { return e.parent == id || e.child == id; }));
-  }
+  auto touching = [id](const auto& x) { return touches(x, id); };
+  std::size_t n = static_cast<std::size_t>(std::ranges::count_if(routes_, touching));
+  if (edges) n += static_cast<std::size_t>(std::ranges::count_if(delegations_, touching));
   return n;
 }
 
-void Coordinator::remove_edges_of(std::string_view id) {
-  auto touches = [&](const DelegationEdge& e) { return e.parent == id || e.child == id; };
-  reserve_records(static_cast<std::size_t>(std::ranges::count_if(delegations_, touches)));
-  for (auto it = delegations_.begin(); it != delegations_.end();) {
-    auto next = std::next(it);
-    if (touches(*it)) erase_edge(it);
-    it = next;
-  }
+void Coordinator::remove_routes_of(std::string_view id) noexcept {
+  erase_touching(routes_, id, [this](auto it) { erase_route(it); });
+}
+
+void Coordinator::remove_edges_of(std::string_view id) noexcept {
+  erase_touching(delegations_, id, [this](auto it) { erase_edge(it); });
 }
 
 namespace {

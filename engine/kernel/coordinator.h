@@ -276,11 +276,14 @@ class Coordinator {
   void erase_waiting(CoordinatedSession& s, IdSet::iterator it) noexcept;
   void add_edge(std::set<DelegationEdge>::node_type node) noexcept;
   void erase_edge(std::set<DelegationEdge>::iterator it) noexcept;
-  // Removes the routes or edges of `id`, counting them first to make room.
-  void remove_edges_of(std::string_view id);
+  void erase_route(std::set<Route>::iterator it) noexcept;
   // The records removing the routes (and the edges) of `id` takes; none
-  // without a journal.
+  // without a journal. The caller makes room for them before it writes.
   std::size_t records_to_remove(std::string_view id, bool edges) const;
+  // Remove the routes or the edges of `id`, into the room made for their
+  // records (records_to_remove).
+  void remove_routes_of(std::string_view id) noexcept;
+  void remove_edges_of(std::string_view id) noexcept;
 
   CoordinatedSession* find(std::string_view id);
   // The first route from `src` to `dst` in order, or routes_.end().
@@ -288,7 +291,6 @@ class Coordinator {
   bool has_route(std::string_view src, std::string_view dst) const;
   bool has_edge_from(std::string_view parent) const;
   bool has_edge_to(std::string_view child) const;
-  void remove_routes_of(std::string_view id);
 
   SessionMap sessions_;
   std::set<Route> routes_;
