@@ -4,7 +4,9 @@
 # installs it with `cmake --install` into a temporary prefix, and checks the
 # package laid out there: exactly vostrel/__init__.py, vostrel/_core*.so,
 # vostrel/_core.pyi and vostrel/py.typed, importable by an isolated
-# interpreter that has nothing but the prefix on its path.
+# interpreter that has nothing but the prefix on its path. The build is
+# configured without a build type and must come out optimised; and
+# configuring against a free-threaded interpreter must stop with the reason.
 #
 #   tools/install_check.sh      (JOBS=n limits the build's parallelism)
 set -euo pipefail
@@ -13,17 +15,43 @@ cd "$(dirname "$0")/.."
 py=$(tools/python313.sh --need)
 build=build/install-check
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+fake=$(mktemp -d)
+trap 'rm -rf "$prefix" "$fake"' EXIT
 
-cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$py" \
+# No build type, as in the README's commands: the build must be optimised
+# all the same (a cache left by an earlier run would hide the default).
+rm -f "$build/CMakeCache.txt"
+cmake -S . -B "$build" --no-warn-unused-cli -DPython3_EXECUTABLE="$py" \
   -DVOSTREL_TESTS=OFF -DVOSTREL_BENCH=OFF \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+if ! grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$build/CMakeCache.txt"; then
+  echo "install check: a build given no build type is not a Release build" >&2
+  exit 1
+fi
 # The build's output only when it fails.
 if ! cmake --build "$build" -j "${JOBS:-4}" >"$build/build.log" 2>&1; then
   cat "$build/build.log" >&2
   exit 1
 fi
 cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# Configuring against a free-threaded interpreter stops and says why. No such
+# interpreter is at hand, so one is played by the same interpreter whose
+# sysconfig reports Py_GIL_DISABLED. CMake wraps the message's lines.
+cat >"$fake/sitecustomize.py" <<'EOF'
+import sysconfig
+real_get_config_var = sysconfig.get_config_var
+sysconfig.get_config_var = lambda name: 1 if name == "Py_GIL_DISABLED" else real_get_config_var(name)
+EOF
+printf '#!/bin/sh\nPYTHONPATH=%s exec %s "$@"\n' "$fake" "$py" >"$fake/python3.13t"
+chmod +x "$fake/python3.13t"
+if cmake -S . -B "$fake/build" -DPython3_EXECUTABLE="$fake/python3.13t" -DVOSTREL_TESTS=OFF \
+     -DVOSTREL_BENCH=OFF >"$fake/configure.log" 2>&1 \
+   || ! tr -s ' \n' ' ' <"$fake/configure.log" | grep -q "does not support free-threaded builds"; then
+  cat "$fake/configure.log" >&2
+  echo "install check: configuring against a free-threaded interpreter did not stop with the reason" >&2
+  exit 1
+fi
 
 cd /
 "$py" -I - "$prefix" <<'EOF'

@@ -6,9 +6,15 @@ namespace {
 
 // The module keeps nothing outside its objects but the class objects, and
 // those in each interpreter's own dict: every interpreter, one with its own
-// interpreter lock included, gets a working module of its own. Objects
-// share engine payloads only through atomic counts, and the borrow flags
-// are atomic, so no call needs the interpreter lock.
+// interpreter lock included, gets a working module of its own.
+//
+// The Py_mod_gil slot declares Py_MOD_GIL_NOT_USED, as the module's
+// definition requires. On a build with the interpreter lock the slot changes
+// nothing: every call runs to its end with the lock held and never releases
+// it, and that is what keeps the conversions' walks over the caller's dicts
+// and lists (with borrowed references) safe. A free-threaded build would
+// need critical sections there; configuring against one stops with a
+// message (CMakeLists.txt).
 PyModuleDef_Slot core_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vostrel::py::exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
