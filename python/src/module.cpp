@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -137,11 +138,27 @@ constexpr AddFn kRegistration[] = {
 
 }  // namespace
 
+// A C++ throw records the exception in the runtime's per-thread state. In
+// a library loaded after the process started, thread-local storage is
+// normally allocated by the loader, with malloc, on each thread's first use;
+// a thread's first throw is usually the std::bad_alloc of memory running
+// out, so that allocation would fail too, and the loader aborts the process.
+// The runtime is linked into this module, its state with the module's own
+// thread-local block, and this variable, written in the initial-exec model,
+// makes the loader place that block in the static TLS area instead: set up
+// for every running thread when the module is loaded, and for every new
+// thread as it starts, so a throw never needs memory for it.
+[[gnu::tls_model("initial-exec")]] thread_local bool imported_on_this_thread = false;
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "the execution slot needs a module object");
     return -1;
   }
+  imported_on_this_thread = true;
+  // Touching the runtime's state brings this thread's table of thread-local
+  // blocks up to date with the module while memory is still at hand.
+  static_cast<void>(std::current_exception());
   for (AddFn add : kRegistration) {
     if (add(module) < 0) return -1;
   }
