@@ -209,32 +209,9 @@ int add_function(PyObject* module, PyMethodDef* def) {
   return PyModule_AddObjectRef(module, def->ml_name, fn.get());
 }
 
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
-  // Take every reference first, so none leaks whichever one fails.
-  std::vector<Ref> owned;
-  owned.reserve(entries.size());
-  for (const auto& entry : entries) owned.emplace_back(entry.second);
-  for (const Ref& value : owned) {
-    if (!value) return nullptr;
-  }
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  std::size_t i = 0;
-  for (const auto& entry : entries) {
-    if (PyDict_SetItemString(dict.get(), entry.first, owned[i++].get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* new_str_list(const std::vector<std::string>& items) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = new_str(items[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
 }  // namespace vostrel::py
