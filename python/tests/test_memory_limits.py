@@ -54,28 +54,40 @@ PRELUDE = textwrap.dedent('''
 ''')
 
 
-def start_child(body, *args, **env):
-    """Runs PRELUDE + body in a child interpreter, with `args` as its argv
-    and `env` added to its environment; returns the finished process."""
-    return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body), *args],
-                          capture_output=True, text=True, timeout=300, env=dict(os.environ, **env))
+def start_child(script, *args, **env):
+    """Runs `script` in a child interpreter, with `args` as its argv and
+    `env` added to its environment; returns the finished process."""
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
+                          timeout=300, env=dict(os.environ, **env))
 
 
 def run_child(body):
     """Runs PRELUDE + body in a child interpreter; returns its stdout."""
-    done = start_child(body)
+    done = start_child(PRELUDE + textwrap.dedent(body))
     if done.returncode != 0:
         raise AssertionError(f"child exited with {done.returncode}:\n{done.stderr[-3000:]}")
     return done.stdout
 
 
 # Reads a snapshot (argv[1]) under a cap of argv[2] MiB above the memory in
-# use, on the main thread or on a worker thread (argv[3]) that has not called
-# the module before; prints how the call ended. The heap is trimmed first, so
-# that the cap leaves no free pages behind: the first allocation that fails
-# may be any small one, the runtime's own included.
-FIRST_FAILURE = '''
+# use, on the thread argv[3] names: the main thread, or a worker that has not
+# called the module before, started before the module was loaded or after;
+# prints how the call ended. The heap is trimmed first, so that the cap
+# leaves no free pages behind: the first allocation that fails may be any
+# small one, the runtime's own included.
+FIRST_FAILURE = textwrap.dedent('''
     import ctypes, sys, threading
+    go = threading.Event()
+
+    def worker():
+        go.wait()
+        read()
+
+    where = sys.argv[3]
+    thread = None if where == "main" else threading.Thread(target=worker)
+    if where == "old worker":
+        thread.start()
+''') + PRELUDE + textwrap.dedent('''
     text = open(sys.argv[1]).read()
 
     def read():
@@ -85,21 +97,16 @@ FIRST_FAILURE = '''
         except MemoryError:
             print("MemoryError")
 
-    def capped():
-        ctypes.CDLL(None).malloc_trim(0)
-        limit(int(sys.argv[2]))
-
-    if sys.argv[3] == "main":
-        capped()
-        read()
-    else:
-        go = threading.Event()
-        worker = threading.Thread(target=lambda: (go.wait(), read()))
-        worker.start()
-        capped()
+    if where == "new worker":
+        thread.start()
+    ctypes.CDLL(None).malloc_trim(0)
+    limit(int(sys.argv[2]))
+    if thread:
         go.set()
-        worker.join()
-'''
+        thread.join()
+    else:
+        read()
+''')
 
 
 @unittest.skipIf(SKIP, "no address-space limit here")
@@ -179,7 +186,7 @@ class MemoryLimitTest(unittest.TestCase):
             with open(path, "w") as f:
                 f.write(agent.snapshot().to_json())
             del agent, history
-            runs = [(thread, cap) for thread in ("main", "worker")
+            runs = [(thread, cap) for thread in ("main", "new worker", "old worker")
                     for cap in (1, 2, 3, 4, 6, 8, 12, 16, 24, 32)]
             with ThreadPoolExecutor(4) as pool:
                 ended = list(pool.map(lambda run: start_child(
