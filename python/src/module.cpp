@@ -147,7 +147,8 @@ constexpr AddFn kRegistration[] = {
 // thread-local block, and this variable, written in the initial-exec model,
 // makes the loader place that block in the static TLS area instead: set up
 // for every running thread when the module is loaded, and for every new
-// thread as it starts, so a throw never needs memory for it.
+// thread as it starts, so a throw never needs memory for it. (The exception
+// object itself comes from the runtime's emergency pool when malloc fails.)
 [[gnu::tls_model("initial-exec")]] thread_local bool imported_on_this_thread = false;
 
 int exec_module(PyObject* module) {
@@ -157,7 +158,9 @@ int exec_module(PyObject* module) {
   }
   imported_on_this_thread = true;
   // Touching the runtime's state brings this thread's table of thread-local
-  // blocks up to date with the module while memory is still at hand.
+  // blocks up to date with the module while memory is still at hand. Other
+  // threads that were running at load find room for the module in their
+  // tables (the loader leaves room for more than a dozen libraries).
   static_cast<void>(std::current_exception());
   for (AddFn add : kRegistration) {
     if (add(module) < 0) return -1;
