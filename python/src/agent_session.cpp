@@ -107,7 +107,10 @@ PyObject* check_inbound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!a.str(0, tag)) return nullptr;
         std::optional<std::string> source = agent_session::check_inbound(b.session, tag);
         if (!source) Py_RETURN_NONE;
-        return new_dict({{"event_tag", new_str(tag)}, {"check_source", new_str(*source)}});
+        return new_dict([&](PyObject* d) {
+          return set_item(d, "event_tag", new_str(tag)) &&
+                 set_item(d, "check_source", new_str(*source));
+        });
       });
 }
 
@@ -125,7 +128,9 @@ PyObject* fold_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         // The result is built before the turn is applied, so that a failure
         // on the way leaves the session as it was.
         auto turn = agent_session::prepare_fold(b.session, std::move(tag), std::move(data));
-        PyObject* result = new_dict({{"requests", new_list_of(turn.requests, request_dict)}});
+        PyObject* result = new_dict([&](PyObject* d) {
+          return set_item(d, "requests", new_list_of(turn.requests, request_dict));
+        });
         if (result != nullptr) b.session.commit(turn);
         return result;
       });

@@ -30,42 +30,46 @@ namespace fx = kernel::effect;
 PyObject* new_count(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
 
 PyObject* session_dict(const kernel::CoordinatedSession& s) {
-  Ref waiting(PyList_New(0));
-  if (!waiting) return nullptr;
-  for (const std::string& child : s.waiting_on) {
-    Ref name(new_str(child));
-    if (!name || PyList_Append(waiting.get(), name.get()) < 0) return nullptr;
-  }
-  return new_dict({{"status", new_str(kernel::session_status_text(s.status))},
-                   {"step_count", new_count(s.step_count)},
-                   {"waiting_on", waiting.release()},
-                   {"event_count", new_count(s.event_count)}});
+  return new_dict([&](PyObject* d) {
+    return set_item(d, "status", new_str(kernel::session_status_text(s.status))) &&
+           set_item(d, "step_count", new_count(s.step_count)) &&
+           set_item(d, "waiting_on", new_str_list(s.waiting_on)) &&
+           set_item(d, "event_count", new_count(s.event_count));
+  });
 }
 
 struct EffectToPy {
   PyObject* operator()(const fx::CreateSession& e) const {
-    return new_dict({{"type", new_str("CreateSession")}, {"id", new_str(e.id)}});
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("CreateSession")) && set_item(d, "id", new_str(e.id));
+    });
   }
   PyObject* operator()(const fx::ForkSession& e) const {
-    return new_dict({{"type", new_str("ForkSession")},
-                     {"parent", new_str(e.parent)},
-                     {"child", new_str(e.child)},
-                     {"parent_event_count", new_count(e.parent_event_count)}});
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("ForkSession")) &&
+             set_item(d, "parent", new_str(e.parent)) && set_item(d, "child", new_str(e.child)) &&
+             set_item(d, "parent_event_count", new_count(e.parent_event_count));
+    });
   }
   PyObject* operator()(const fx::DestroySession& e) const {
-    return new_dict({{"type", new_str("DestroySession")}, {"id", new_str(e.id)}});
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("DestroySession")) && set_item(d, "id", new_str(e.id));
+    });
   }
   PyObject* operator()(const fx::AgentRequest& e) const {
-    return new_dict({{"type", new_str("AgentRequest")},
-                     {"session", new_str(e.session)},
-                     {"event_tag", new_str(e.event_tag)},
-                     {"request_data", env_to_py_dict(e.request_data)}});
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("AgentRequest")) &&
+             set_item(d, "session", new_str(e.session)) &&
+             set_item(d, "event_tag", new_str(e.event_tag)) &&
+             set_item(d, "request_data", env_to_py_dict(e.request_data));
+    });
   }
   PyObject* operator()(const fx::CollectAgentResult& e) const {
-    return new_dict({{"type", new_str("CollectAgentResult")},
-                     {"parent", new_str(e.parent)},
-                     {"child", new_str(e.child)},
-                     {"result_type", new_str(e.result_type)}});
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("CollectAgentResult")) &&
+             set_item(d, "parent", new_str(e.parent)) && set_item(d, "child", new_str(e.child)) &&
+             set_item(d, "result_type", new_str(e.result_type));
+    });
   }
 };
 
@@ -265,7 +269,9 @@ PyObject* delegation_graph_to_py(const kernel::Coordinator& coordinator) {
   Ref list(PyList_New(0));
   if (!list) return nullptr;
   for (const kernel::DelegationEdge& edge : coordinator.delegations()) {
-    Ref item(new_dict({{"src", new_str(edge.parent)}, {"dst", new_str(edge.child)}}));
+    Ref item(new_dict([&](PyObject* d) {
+      return set_item(d, "src", new_str(edge.parent)) && set_item(d, "dst", new_str(edge.child));
+    }));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();

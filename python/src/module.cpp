@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -137,11 +138,30 @@ constexpr AddFn kRegistration[] = {
 
 }  // namespace
 
+// A C++ throw records the exception in the runtime's per-thread state. In
+// a library loaded after the process started, thread-local storage is
+// normally allocated by the loader, with malloc, on each thread's first use;
+// a thread's first throw is usually the std::bad_alloc of memory running
+// out, so that allocation would fail too, and the loader aborts the process.
+// The runtime is linked into this module, its state with the module's own
+// thread-local block, and this variable, written in the initial-exec model,
+// makes the loader place that block in the static TLS area instead: set up
+// for every running thread when the module is loaded, and for every new
+// thread as it starts, so a throw never needs memory for it. (The exception
+// object itself comes from the runtime's emergency pool when malloc fails.)
+[[gnu::tls_model("initial-exec")]] thread_local bool imported_on_this_thread = false;
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "the execution slot needs a module object");
     return -1;
   }
+  imported_on_this_thread = true;
+  // Touching the runtime's state brings this thread's table of thread-local
+  // blocks up to date with the module while memory is still at hand. Other
+  // threads that were running at load find room for the module in their
+  // tables (the loader leaves room for more than a dozen libraries).
+  static_cast<void>(std::current_exception());
   for (AddFn add : kRegistration) {
     if (add(module) < 0) return -1;
   }
@@ -192,32 +212,9 @@ int add_function(PyObject* module, PyMethodDef* def) {
   return PyModule_AddObjectRef(module, def->ml_name, fn.get());
 }
 
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
-  // Take every reference first, so none leaks whichever one fails.
-  std::vector<Ref> owned;
-  owned.reserve(entries.size());
-  for (const auto& entry : entries) owned.emplace_back(entry.second);
-  for (const Ref& value : owned) {
-    if (!value) return nullptr;
-  }
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  std::size_t i = 0;
-  for (const auto& entry : entries) {
-    if (PyDict_SetItemString(dict.get(), entry.first, owned[i++].get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* new_str_list(const std::vector<std::string>& items) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = new_str(items[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
 }  // namespace vostrel::py

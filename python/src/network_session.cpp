@@ -82,24 +82,28 @@ std::optional<NetworkEvent> event_from(std::string_view type, PyObject* data) {
   return std::nullopt;
 }
 
+PyObject* request_dict(const char* type, const std::string& agent) {
+  return new_dict([&](PyObject* d) {
+    return set_item(d, "type", new_str(type)) && set_item(d, "agent", new_str(agent));
+  });
+}
+
 PyObject* request_to_py(const kernel::NetworkRequest& request) {
   // A request marked for an outbound check shows exactly like a plain one.
   if (const auto* run = std::get_if<rq::AgentRequest>(&request)) {
-    return new_dict({{"type", new_str("AgentRequest")}, {"agent", new_str(run->agent)}});
+    return request_dict("AgentRequest", run->agent);
   }
-  const auto& collect = std::get<rq::CollectAgentResult>(request);
-  return new_dict({{"type", new_str("CollectAgentResult")}, {"agent", new_str(collect.agent)}});
+  return request_dict("CollectAgentResult", std::get<rq::CollectAgentResult>(request).agent);
 }
 
 // {"requests": [...], "error": None}.
 PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkRequest>& result) {
-  Ref requests(PyList_New(0));
-  if (!requests) return nullptr;
-  for (const auto& classified : result.requests) {
-    Ref item(std::visit([](const auto& r) { return request_to_py(r.request); }, classified));
-    if (!item || PyList_Append(requests.get(), item.get()) < 0) return nullptr;
-  }
-  return new_dict({{"requests", requests.release()}, {"error", Py_NewRef(Py_None)}});
+  return new_dict([&](PyObject* d) {
+    return set_item(d, "requests", new_list_of(result.requests, [](const auto& classified) {
+             return std::visit([](const auto& r) { return request_to_py(r.request); }, classified);
+           })) &&
+           set_item(d, "error", Py_NewRef(Py_None));
+  });
 }
 
 // The result is built before the turn is applied: a failure on the way

@@ -15,11 +15,12 @@
 
 #include <cstddef>
 #include <exception>
-#include <initializer_list>
 #include <iterator>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "args.h"
@@ -96,6 +97,8 @@ bool Args::instance(std::size_t i, const Body*& out) const {
 // `type`, the class a constructor was called on) that owns `body`.
 template <class Body>
 PyObject* make_object(Body body, PyTypeObject* type = class_of<Body>()) {
+  // Nothing may throw between the allocation and the record in place.
+  static_assert(std::is_nothrow_move_constructible_v<Body>);
   if (!type) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
@@ -217,10 +220,46 @@ PyCFunction as_cfunction(Fn fn) {
 }
 
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b); }
-PyObject* new_str_list(const std::vector<std::string>& items);
-// A new dict of the given entries in the given order; each value is a new
-// reference that the dict takes over (a null one, a failed allocation,
-// fails the whole call and the others are released).
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
+
+// Results are built so that every object is owned from the moment it
+// exists, whatever fails next: a container is made first and each element
+// goes into it straight from the call that made it, before the next one is
+// made. A failure (a null from Python, or a C++ exception) then releases
+// the container with everything already in it.
+
+// A new list of one item per element of `items` (any sized range), made by
+// `make` (a new reference, or null with the error set).
+template <class Items, class Make>
+PyObject* new_list_of(const Items& items, Make&& make) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& element : items) {
+    PyObject* item = make(element);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, item);  // steals
+  }
+  return list.release();
+}
+
+template <class Strings>
+PyObject* new_str_list(const Strings& items) {
+  return new_list_of(items, [](const std::string& text) { return new_str(text); });
+}
+
+// Stores `value`, a new reference straight from the call that made it (or
+// null with the error set), under `key`; `value` is owned from here on, by
+// the dict or released. Chain the entries with &&, so that each value is
+// made only when the one before it is owned, and none after a failure.
+bool set_item(PyObject* dict, const char* key, PyObject* value);
+
+// A new dict, its entries stored by `fill(dict)` (a chain of set_item);
+// null with the error set when any of them fails.
+template <class Fill>
+PyObject* new_dict(Fill&& fill) {
+  Ref dict(PyDict_New());
+  if (!dict || !fill(dict.get())) return nullptr;
+  return dict.release();
+}
 
 }  // namespace vostrel::py

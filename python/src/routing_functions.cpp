@@ -53,12 +53,6 @@ PyObject* str_dict(const std::map<std::string, std::string>& items) {
   return dict.release();
 }
 
-// Stores `value` (a new reference, or null on failure) under `key`.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  Ref owned(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
 constexpr Signature kResolveSource{"resolve_source()", {"sources_json", "request_type"}};
 
 PyObject* resolve_source(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -109,19 +103,15 @@ PyObject* load_session_def(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     auto def = definition_argument(a);
     if (!def) return nullptr;
     session_def::LoadResult loaded = session_def::load(*def);
-    const std::vector<std::string> source_ids(loaded.source_ids.begin(), loaded.source_ids.end());
-    Ref result(PyDict_New());
-    if (!result ||
-        !set_item(result.get(), "topology_json",
-                  new_str(kernel::routing_to_json(loaded.session_config.topology))) ||
-        !set_item(result.get(), "inbound_checks_json",
-                  new_str(kernel::inbound_checks_to_json(loaded.session_config.inbound_checks))) ||
-        !set_item(result.get(), "source_ids", new_str_list(source_ids)) ||
-        !set_item(result.get(), "transducer_names", new_str_list(loaded.transducer_names)) ||
-        !set_item(result.get(), "config", str_dict(loaded.config))) {
-      return nullptr;
-    }
-    return result.release();
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "topology_json",
+                      new_str(kernel::routing_to_json(loaded.session_config.topology))) &&
+             set_item(d, "inbound_checks_json",
+                      new_str(kernel::inbound_checks_to_json(loaded.session_config.inbound_checks))) &&
+             set_item(d, "source_ids", new_str_list(loaded.source_ids)) &&
+             set_item(d, "transducer_names", new_str_list(loaded.transducer_names)) &&
+             set_item(d, "config", str_dict(loaded.config));
+    });
   });
 }
 

@@ -11,13 +11,18 @@ using unified_session::CheckThenDispatch;
 using unified_session::Dispatch;
 
 PyObject* action_dict(const agent_fold::RequestAction& action) {
-  if (const auto* d = std::get_if<Dispatch<kernel::Value>>(&action)) {
-    return new_dict({{"type", new_str("Dispatch")}, {"request", value_to_py(d->request)}});
+  if (const auto* plain = std::get_if<Dispatch<kernel::Value>>(&action)) {
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "type", new_str("Dispatch")) &&
+             set_item(d, "request", value_to_py(plain->request));
+    });
   }
   const auto& c = std::get<CheckThenDispatch<kernel::Value>>(action);
-  return new_dict({{"type", new_str("CheckThenDispatch")},
-                   {"request", value_to_py(c.request)},
-                   {"check_source", new_str(c.check_source)}});
+  return new_dict([&](PyObject* d) {
+    return set_item(d, "type", new_str("CheckThenDispatch")) &&
+           set_item(d, "request", value_to_py(c.request)) &&
+           set_item(d, "check_source", new_str(c.check_source));
+  });
 }
 
 PyObject* action_list(const std::vector<agent_fold::RequestAction>& actions) {
@@ -34,13 +39,18 @@ PyObject* payload(const kernel::Value& request) {
 }  // namespace
 
 PyObject* request_dict(const unified_session::ClassifiedRequest<kernel::Value>& request) {
-  if (const auto* d = std::get_if<Dispatch<kernel::Value>>(&request)) {
-    return new_dict({{"action", new_str("Dispatch")}, {"request", payload(d->request)}});
+  if (const auto* plain = std::get_if<Dispatch<kernel::Value>>(&request)) {
+    return new_dict([&](PyObject* d) {
+      return set_item(d, "action", new_str("Dispatch")) &&
+             set_item(d, "request", payload(plain->request));
+    });
   }
   const auto& c = std::get<CheckThenDispatch<kernel::Value>>(request);
-  return new_dict({{"action", new_str("CheckThenDispatch")},
-                   {"check_source", new_str(c.check_source)},
-                   {"request", payload(c.request)}});
+  return new_dict([&](PyObject* d) {
+    return set_item(d, "action", new_str("CheckThenDispatch")) &&
+           set_item(d, "check_source", new_str(c.check_source)) &&
+           set_item(d, "request", payload(c.request));
+  });
 }
 
 }  // namespace vostrel::py

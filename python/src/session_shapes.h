@@ -4,7 +4,6 @@
 // content), and the records of the session classes.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,19 +71,5 @@ PyObject* action_list(const std::vector<agent_fold::RequestAction>& actions);
 // {"action": "CheckThenDispatch", "check_source": source, "request": payload},
 // the payload being a map request's entries (any other request: {}).
 PyObject* request_dict(const unified_session::ClassifiedRequest<kernel::Value>& request);
-
-// A new list of one item per element, made by `make` (a new reference or
-// null with the error set).
-template <class T, class Make>
-PyObject* new_list_of(const std::vector<T>& items, Make&& make) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = make(items[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-  }
-  return list.release();
-}
 
 }  // namespace vostrel::py

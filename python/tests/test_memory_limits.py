@@ -9,8 +9,10 @@ unlimited address space."""
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 try:
     import resource
@@ -52,13 +54,59 @@ PRELUDE = textwrap.dedent('''
 ''')
 
 
+def start_child(script, *args, **env):
+    """Runs `script` in a child interpreter, with `args` as its argv and
+    `env` added to its environment; returns the finished process."""
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
+                          timeout=300, env=dict(os.environ, **env))
+
+
 def run_child(body):
     """Runs PRELUDE + body in a child interpreter; returns its stdout."""
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-                          capture_output=True, text=True, timeout=300, env=os.environ.copy())
+    done = start_child(PRELUDE + textwrap.dedent(body))
     if done.returncode != 0:
         raise AssertionError(f"child exited with {done.returncode}:\n{done.stderr[-3000:]}")
     return done.stdout
+
+
+# Reads a snapshot (argv[1]) under a cap of argv[2] MiB above the memory in
+# use, on the thread argv[3] names: the main thread, or a worker that has not
+# called the module before, started before the module was loaded or after;
+# prints how the call ended. The heap is trimmed first, so that the cap
+# leaves no free pages behind: the first allocation that fails may be any
+# small one, the runtime's own included.
+FIRST_FAILURE = textwrap.dedent('''
+    import ctypes, sys, threading
+    go = threading.Event()
+
+    def worker():
+        go.wait()
+        read()
+
+    where = sys.argv[3]
+    thread = None if where == "main" else threading.Thread(target=worker)
+    if where == "old worker":
+        thread.start()
+''') + PRELUDE + textwrap.dedent('''
+    text = open(sys.argv[1]).read()
+
+    def read():
+        try:
+            core.Snapshot.from_json(text)
+            print("result")
+        except MemoryError:
+            print("MemoryError")
+
+    if where == "new worker":
+        thread.start()
+    ctypes.CDLL(None).malloc_trim(0)
+    limit(int(sys.argv[2]))
+    if thread:
+        go.set()
+        thread.join()
+    else:
+        read()
+''')
 
 
 @unittest.skipIf(SKIP, "no address-space limit here")
@@ -121,6 +169,33 @@ class MemoryLimitTest(unittest.TestCase):
             print("ok")
         ''')
         self.assertIn("ok", out)
+
+    def test_the_first_exception_of_a_thread_never_aborts(self):
+        # A thread's first C++ exception is usually the one that reports
+        # memory running out, and the runtime's per-thread state for it must
+        # not need memory then. One malloc arena, so that the worker draws on
+        # the capped heap rather than on an arena it reserved before the cap.
+        from vostrel import _core as core
+        history = [{"role": "user", "parts": [f"message {i}"], "tool_calls": []}
+                   for i in range(60_000)]
+        agent = core.AgentSession(core.stdlib(), core.SessionConfig(
+            '{"dispatch_rules":[],"outbound_checks":[],"inbound_checks":[]}'))
+        agent.boot(*core.session_init(history))
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "snapshot.json")
+            with open(path, "w") as f:
+                f.write(agent.snapshot().to_json())
+            del agent, history
+            runs = [(thread, cap) for thread in ("main", "new worker", "old worker")
+                    for cap in (1, 2, 3, 4, 6, 8, 12, 16, 24, 32)]
+            with ThreadPoolExecutor(4) as pool:
+                ended = list(pool.map(lambda run: start_child(
+                    FIRST_FAILURE, path, str(run[1]), run[0], MALLOC_ARENA_MAX="1"), runs))
+        table = [(thread, cap, done.returncode, done.stdout.strip() or done.stderr[-200:])
+                 for (thread, cap), done in zip(runs, ended)]
+        self.assertEqual([row for row in table
+                          if row[2] != 0 or row[3] not in ("MemoryError", "result")], [])
+        self.assertIn("MemoryError", [row[3] for row in table])
 
     def test_freeing_a_long_history_needs_no_memory(self):
         # 16 million items: collecting them to free them took 256 MiB.
