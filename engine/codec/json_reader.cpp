@@ -236,7 +236,7 @@ class Json final : public Deserializer {
   const unsigned char* data_;
   std::size_t len_;
   std::size_t index_ = 0;
-  int remaining_depth_ = 128;
+  int remaining_depth_ = kJsonMaxOpen + 1;
 };
 
 // Map keys: always strings.

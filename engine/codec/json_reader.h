@@ -28,6 +28,10 @@
 
 namespace vostrel::codec {
 
+// The most arrays and objects a text may have open at once; the writers
+// refuse a value whose text would open more (value_io.h).
+inline constexpr int kJsonMaxOpen = 127;
+
 // Reads one document that must fill the whole text (blanks around it
 // allowed): `read` is handed the deserializer, then anything but blanks
 // after the document fails with "trailing characters". The error, if any,

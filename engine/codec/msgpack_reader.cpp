@@ -129,7 +129,7 @@ class Msgpack final : public Deserializer {
   const unsigned char* data_;
   std::size_t len_;
   std::size_t pos_ = 0;
-  std::size_t depth_ = 1024;
+  std::size_t depth_ = kMsgpackMaxOpen + 1;
   std::optional<unsigned char> held_;
   friend class MsgpackSeq;
   friend class MsgpackMap;

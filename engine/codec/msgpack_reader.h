@@ -20,6 +20,10 @@
 
 namespace vostrel::codec {
 
+// The most arrays, maps and extension values open at once; the writers
+// refuse a value whose bytes would open more (value_io.h).
+inline constexpr int kMsgpackMaxOpen = 1023;
+
 // Reads one document from the start of `bytes`; bytes after it are ignored.
 Status read_msgpack(std::string_view bytes, Seed read);
 

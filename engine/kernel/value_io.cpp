@@ -1,6 +1,7 @@
 #include "engine/kernel/value_io.h"
 
 #include <array>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -245,75 +246,6 @@ void write_json_string(std::string_view s, std::string& out) {
 
 namespace {
 
-// One open list or map of a write in progress.
-struct Frame {
-  const List* list = nullptr;
-  std::size_t index = 0;
-  const Map* map = nullptr;
-  Map::const_iterator it;
-  bool tagged = true;  // a Value's payload (closed by "}" after it), not a bare Env
-};
-
-void json_scalar_or_open(const Value& v, std::string& out, std::vector<Frame>& stack) {
-  out += "{\"type\":\"";
-  out += kind_name(v.kind());
-  out += '"';
-  switch (v.kind()) {
-    case Kind::Str:
-      out += ",\"value\":";
-      write_json_string(v.as_str(), out);
-      out += '}';
-      return;
-    case Kind::Int:
-      out += ",\"value\":";
-      out += std::to_string(v.as_int());
-      out += '}';
-      return;
-    case Kind::Bool:
-      out += v.as_bool() ? ",\"value\":true}" : ",\"value\":false}";
-      return;
-    case Kind::None:
-      out += '}';
-      return;
-    case Kind::List:
-      out += ",\"value\":[";
-      stack.push_back(Frame{&v.as_list(), 0, nullptr, {}, true});
-      return;
-    case Kind::Map:
-      out += ",\"value\":{";
-      stack.push_back(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
-      return;
-  }
-}
-
-void json_drain(std::string& out, std::vector<Frame>& stack) {
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.list) {
-      if (f.index == f.list->size()) {
-        out += "]}";
-        stack.pop_back();
-        continue;
-      }
-      if (f.index) out += ',';
-      const Value& item = (*f.list)[f.index++];
-      json_scalar_or_open(item, out, stack);
-    } else {
-      if (f.it == f.map->end()) {
-        out += f.tagged ? "}}" : "}";
-        stack.pop_back();
-        continue;
-      }
-      if (f.it != f.map->begin()) out += ',';
-      const auto& [key, item] = *f.it;
-      ++f.it;
-      write_json_string(key, out);
-      out += ':';
-      json_scalar_or_open(item, out, stack);
-    }
-  }
-}
-
 void put_u8(std::string& out, unsigned v) { out.push_back(static_cast<char>(v & 0xFF)); }
 void put_be(std::string& out, std::uint64_t v, int bytes) {
   for (int k = bytes - 1; k >= 0; --k) put_u8(out, static_cast<unsigned>(v >> (8 * k)));
@@ -369,47 +301,157 @@ void msgpack_int(std::int64_t v, std::string& out) {
   }
 }
 
-void msgpack_scalar_or_open(const Value& v, std::string& out, std::vector<Frame>& stack) {
-  put_u8(out, v.kind() == Kind::None ? 0x91 : 0x92);
-  write_msgpack_string(kind_name(v.kind()), out);
-  switch (v.kind()) {
-    case Kind::Str: write_msgpack_string(v.as_str(), out); return;
-    case Kind::Int: msgpack_int(v.as_int(), out); return;
-    case Kind::Bool: put_u8(out, v.as_bool() ? 0xc3 : 0xc2); return;
-    case Kind::None: return;
-    case Kind::List:
-      msgpack_header(out, v.as_list().size(), 0x90, 0xdc, 0xdd);
-      stack.push_back(Frame{&v.as_list(), 0, nullptr, {}, true});
-      return;
-    case Kind::Map:
-      msgpack_header(out, v.as_map().size(), 0x80, 0xde, 0xdf);
-      stack.push_back(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
-      return;
-  }
-}
 
-void msgpack_drain(std::string& out, std::vector<Frame>& stack) {
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.list) {
-      if (f.index == f.list->size()) {
-        stack.pop_back();
-        continue;
-      }
-      const Value& item = (*f.list)[f.index++];
-      msgpack_scalar_or_open(item, out, stack);
-    } else {
-      if (f.it == f.map->end()) {
-        stack.pop_back();
-        continue;
-      }
-      const auto& [key, item] = *f.it;
-      ++f.it;
-      write_msgpack_string(key, out);
-      msgpack_scalar_or_open(item, out, stack);
+// What each form writes around the values of a tree; the walk below visits
+// them. head() writes a scalar value whole and a List or Map up to its first
+// element; close() ends a list or map (`tagged`: a Value's payload, not a
+// bare Env).
+struct JsonForm {
+  static constexpr int kMaxOpen = codec::kJsonMaxOpen;
+  static constexpr std::string_view kTooDeep = kJsonTooDeep;
+  static void env(const Env&, std::string& out) { out += '{'; }
+  static void head(const Value& v, std::string& out) {
+    out += "{\"type\":\"";
+    out += kind_name(v.kind());
+    out += '"';
+    switch (v.kind()) {
+      case Kind::Str:
+        out += ",\"value\":";
+        write_json_string(v.as_str(), out);
+        out += '}';
+        return;
+      case Kind::Int:
+        out += ",\"value\":";
+        out += std::to_string(v.as_int());
+        out += '}';
+        return;
+      case Kind::Bool: out += v.as_bool() ? ",\"value\":true}" : ",\"value\":false}"; return;
+      case Kind::None: out += '}'; return;
+      case Kind::List: out += ",\"value\":["; return;
+      case Kind::Map: out += ",\"value\":{"; return;
     }
   }
-}
+  static void element(bool first, std::string& out) {
+    if (!first) out += ',';
+  }
+  static void key(std::string_view key, bool first, std::string& out) {
+    if (!first) out += ',';
+    write_json_string(key, out);
+    out += ':';
+  }
+  static void close(bool list, bool tagged, std::string& out) {
+    out += list ? "]}" : tagged ? "}}" : "}";
+  }
+};
+
+struct MsgpackForm {
+  static constexpr int kMaxOpen = codec::kMsgpackMaxOpen;
+  static constexpr std::string_view kTooDeep = kMsgpackTooDeep;
+  static void env(const Env& env, std::string& out) {
+    msgpack_header(out, env.size(), 0x80, 0xde, 0xdf);
+  }
+  static void head(const Value& v, std::string& out) {
+    put_u8(out, v.kind() == Kind::None ? 0x91 : 0x92);
+    write_msgpack_string(kind_name(v.kind()), out);
+    switch (v.kind()) {
+      case Kind::Str: write_msgpack_string(v.as_str(), out); return;
+      case Kind::Int: msgpack_int(v.as_int(), out); return;
+      case Kind::Bool: put_u8(out, v.as_bool() ? 0xc3 : 0xc2); return;
+      case Kind::None: return;
+      case Kind::List: msgpack_header(out, v.as_list().size(), 0x90, 0xdc, 0xdd); return;
+      case Kind::Map: msgpack_header(out, v.as_map().size(), 0x80, 0xde, 0xdf); return;
+    }
+  }
+  static void element(bool, std::string&) {}
+  static void key(std::string_view key, bool, std::string& out) { write_msgpack_string(key, out); }
+  static void close(bool, bool, std::string&) {}
+};
+
+// Writes a Value or an Env in one pass without recursing, and counts the
+// arrays and objects (maps) the document has open as the reader will: a
+// List or Map value opens two (its own and its payload's), every other value
+// one, an Env one. A value that would open more than the reader takes is
+// refused before its first byte, and `out` is cut back to where it was.
+template <class Form>
+class Walk {
+ public:
+  Walk(std::string& out, std::size_t open, std::size_t max_open = Form::kMaxOpen)
+      : out_(out), start_(out.size()), open_(open), max_open_(max_open) {}
+
+  Result<void> value(const Value& v) { return enter(v) ? drain() : refuse(); }
+
+  Result<void> env(const Env& env) {
+    if (open_ + 1 > max_open_) return refuse();
+    Form::env(env, out_);
+    push(Frame{nullptr, 0, &env, env.begin(), false});
+    return drain();
+  }
+
+ private:
+  // One open list or map.
+  struct Frame {
+    const List* list = nullptr;
+    std::size_t index = 0;
+    const Map* map = nullptr;
+    Map::const_iterator it;
+    bool tagged = true;  // a Value's payload: its own array or object is open too
+  };
+
+  static std::size_t levels(const Frame& f) { return f.tagged ? 2 : 1; }
+
+  void push(const Frame& f) {
+    open_ += levels(f);
+    stack_.push_back(f);
+  }
+
+  // Writes the head of `v` and opens its list or map; false when that would
+  // pass the limit.
+  bool enter(const Value& v) {
+    bool nests = v.kind() == Kind::List || v.kind() == Kind::Map;
+    if (open_ + (nests ? 2 : 1) > max_open_) return false;
+    Form::head(v, out_);
+    if (v.kind() == Kind::List) push(Frame{&v.as_list(), 0, nullptr, {}, true});
+    if (v.kind() == Kind::Map) push(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
+    return true;
+  }
+
+  Result<void> drain() {
+    while (!stack_.empty()) {
+      Frame& f = stack_.back();
+      if (const Value* item = next(f)) {
+        if (!enter(*item)) return refuse();
+        continue;
+      }
+      Form::close(f.list != nullptr, f.tagged, out_);
+      open_ -= levels(f);
+      stack_.pop_back();
+    }
+    return {};
+  }
+
+  // The next element of `f`, with what goes before it written; null at the end.
+  const Value* next(Frame& f) {
+    if (f.list) {
+      if (f.index == f.list->size()) return nullptr;
+      Form::element(f.index == 0, out_);
+      return &(*f.list)[f.index++];
+    }
+    if (f.it == f.map->end()) return nullptr;
+    Form::key(f.it->first, f.it == f.map->begin(), out_);
+    return &(f.it++)->second;
+  }
+
+  [[gnu::cold, gnu::noinline]] Result<void> refuse() {
+    out_.resize(start_);
+    return fail(std::string(Form::kTooDeep));
+  }
+
+  std::string& out_;
+  std::size_t start_;
+  std::size_t open_;
+  std::size_t max_open_;
+  std::vector<Frame> stack_;
+};
 
 }  // namespace
 
@@ -443,28 +485,35 @@ void write_msgpack_uint(std::uint64_t v, std::string& out) {
   }
 }
 
-void write_json(const Value& v, std::string& out) {
-  std::vector<Frame> stack;
-  json_scalar_or_open(v, out, stack);
-  json_drain(out, stack);
+
+Result<void> write_json(const Value& v, std::string& out, std::size_t open) {
+  return Walk<JsonForm>(out, open).value(v);
 }
 
-void write_json(const Env& env, std::string& out) {
-  out += '{';
-  std::vector<Frame> stack{Frame{nullptr, 0, &env, env.begin(), false}};
-  json_drain(out, stack);
+Result<void> write_json(const Env& env, std::string& out, std::size_t open) {
+  return Walk<JsonForm>(out, open).env(env);
 }
 
-void write_msgpack(const Value& v, std::string& out) {
-  std::vector<Frame> stack;
-  msgpack_scalar_or_open(v, out, stack);
-  msgpack_drain(out, stack);
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max() / 2;
+
+std::string json_text(const Value& v) {
+  std::string out;
+  (void)Walk<JsonForm>(out, 0, kUnlimited).value(v);
+  return out;
 }
 
-void write_msgpack(const Env& env, std::string& out) {
-  msgpack_header(out, env.size(), 0x80, 0xde, 0xdf);
-  std::vector<Frame> stack{Frame{nullptr, 0, &env, env.begin(), false}};
-  msgpack_drain(out, stack);
+std::string json_text(const Env& env) {
+  std::string out;
+  (void)Walk<JsonForm>(out, 0, kUnlimited).env(env);
+  return out;
+}
+
+Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open) {
+  return Walk<MsgpackForm>(out, open).value(v);
+}
+
+Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open) {
+  return Walk<MsgpackForm>(out, open).env(env);
 }
 
 }  // namespace vostrel::kernel
