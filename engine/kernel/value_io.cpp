@@ -200,7 +200,7 @@ Status read_value(Deserializer& d, kernel::Value& out) {
   // for an array of its bytes.
   Status st = d.any(v);
   // Whatever a value's reading found is named the way values name it.
-  if (!st) st.error().null_as_unit = true;
+  if (!st) st.error()->null_as_unit = true;
   return st;
 }
 
