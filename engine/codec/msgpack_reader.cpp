@@ -82,6 +82,8 @@ class Msgpack final : public Deserializer {
   Status structure(Visitor& v) override;
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
+  std::expected<Opened, Error> open(bool seq, bool map) override;
+  void close() override { ++depth_; }
 
   // Reads a marker from the input, ignoring a marker held back.
   Res<unsigned char> read_marker() {
@@ -457,6 +459,25 @@ Status Msgpack::ext_item(unsigned char m, Visitor& v) {
   VOSTREL_TRY(v.visit_newtype(ext));
   ++depth_;
   return {};
+}
+
+// The same header and depth checks, in the same order, as array_item and
+// map_item.
+std::expected<Opened, Error> Msgpack::open(bool seq, bool map) {
+  auto mk = take_or_read_marker();
+  VOSTREL_TRY(mk);
+  const unsigned char m = *mk;
+  const bool is_seq = (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
+  const bool is_map = (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+  if (!(seq && is_seq) && !(map && is_map)) {
+    held_ = m;
+    return Opened{};
+  }
+  auto n = length(m, 0x0f);
+  VOSTREL_TRY(n);
+  if (--depth_ == 0) return error("depth limit exceeded");
+  return Opened{is_seq ? Opened::Kind::Seq : Opened::Kind::Map, *n,
+                std::min<std::size_t>(*n, len_ - pos_)};
 }
 
 // Skips the item whose marker is `m`, with the checks and messages of a

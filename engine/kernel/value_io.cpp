@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -119,10 +120,17 @@ std::expected<std::optional<Key>, Error> next_relevant_key(MapAccess& map) {
   }
 }
 
+class DeepReader;
+
+// Reads one value in either form. With a DeepReader, a List or Map payload
+// that can be opened in place is left to that reader's loop (deferred()),
+// which then finishes the value; otherwise the payload is read here, one
+// recursion per level.
 class ValueVisitor final : public Visitor {
  public:
-  explicit ValueVisitor(Value& out) : out_(out) {}
+  explicit ValueVisitor(Value& out, DeepReader* deep = nullptr) : out_(out), deep_(deep) {}
   std::string expecting() const override { return "adjacently tagged enum Value"; }
+  bool deferred() const { return deferred_; }
 
   Status visit_map(MapAccess& map) override {
     auto first = next_relevant_key(map);
@@ -141,7 +149,8 @@ class ValueVisitor final : public Visitor {
         return missing_field("value");
       }
       if (**second == Key::Tag) return duplicate_field("type");
-      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_payload(d, tag, out_); }));
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return payload(d, tag); }));
+      if (deferred_) return {};
       return finish(map);
     }
     // "value" came first: hold it until the tag is known (a value read from
@@ -170,9 +179,9 @@ class ValueVisitor final : public Visitor {
     auto got = seq.next_element([&](Deserializer& d) { return read_tag_id(d, tag); });
     VOSTREL_TRY(got);
     if (!*got) return invalid_length(0, expecting());
-    auto payload = seq.next_element([&](Deserializer& d) { return read_payload(d, tag, out_); });
-    VOSTREL_TRY(payload);
-    if (!*payload) {
+    auto read = seq.next_element([&](Deserializer& d) { return payload(d, tag); });
+    VOSTREL_TRY(read);
+    if (!*read) {
       if (tag == Kind::None) {
         out_ = Value::none();
         return {};
@@ -182,23 +191,219 @@ class ValueVisitor final : public Visitor {
     return {};
   }
 
- private:
+ // The rest of an object form once its payload is read: no second "type"
+  // or "value".
   static Status finish(MapAccess& map) {
     auto more = next_relevant_key(map);
     VOSTREL_TRY(more);
     if (!*more) return {};
     return duplicate_field(**more == Key::Tag ? "type" : "value");
   }
+
+ private:
+  Status payload(Deserializer& d, Kind tag);
+
   Value& out_;
+  DeepReader* deep_;
+  bool deferred_ = false;
 };
+
+// Not structure(): a value is no record, so a binary string is not taken
+// for an array of its bytes.
+Status read_visiting(Deserializer& d, Value& out) {
+  ValueVisitor v(out);
+  return d.any(v);
+}
+
+// An array or map opened in place, read to its end through the counter its
+// frame keeps.
+class CountedSeq final : public SeqAccess {
+ public:
+  CountedSeq(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
+  std::expected<bool, Error> next_element(Seed seed) override {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(d_));
+    return true;
+  }
+
+ private:
+  Deserializer& d_;
+  std::uint32_t& left_;
+};
+
+class CountedMap final : public MapAccess {
+ public:
+  CountedMap(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
+  std::expected<bool, Error> next_key(Seed seed) override {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(d_));
+    return true;
+  }
+  Status next_value(Seed seed) override { return seed(d_); }
+
+ private:
+  Deserializer& d_;
+  std::uint32_t& left_;
+};
+
+// Reads a value whose lists and maps nest as deep as the format takes
+// (MessagePack: 1023 arrays and maps) without recursing: each open value,
+// List payload and Map payload is a frame of its own on the heap, and the
+// thread's stack holds the reading of one level at a time. A value's head
+// (its tag, the keys of its object form, a scalar payload) is read by the
+// same ValueVisitor as everywhere else. What cannot be opened in place (the
+// parsed tree held for a "value" that comes before "type"; JSON, whose 127
+// levels recursion takes) is read by visiting.
+class DeepReader {
+ public:
+  explicit DeepReader(Deserializer& d) : d_(d) {}
+
+  Status read(Value& out, const Opened& opened) {
+    VOSTREL_TRY(start(out, opened));
+    while (top_ != 0) VOSTREL_TRY(step());
+    return {};
+  }
+
+  // Opens the List or Map payload of the value on top, to be read by the
+  // loop; false when the payload is no array or map (read as usual then).
+  std::expected<bool, Error> defer_payload(Kind tag, Value& out) {
+    auto opened = d_.open(tag == Kind::List, tag == Kind::Map);
+    VOSTREL_TRY(opened);
+    if (opened->kind == Opened::Kind::None) return false;
+    frames_[top_ - 1]->deferred = true;
+    Frame& f = push(tag == Kind::List ? Role::List : Role::Map, out, *opened);
+    if (f.role == Role::List) f.items.reserve(opened->hint);
+    return true;
+  }
+
+ private:
+  enum class Role : std::uint8_t { Value, List, Map };
+  struct Frame {
+    Role role = Role::Value;
+    bool map_form = false;  // a value in the object form
+    bool deferred = false;  // a value whose payload the loop reads
+    std::uint32_t len = 0;
+    std::uint32_t left = 0;
+    Value* out = nullptr;
+    kernel::List items;
+    kernel::Map entries;
+    std::string key;
+  };
+
+  // Frames stay where they are (the accesses point into them) and are kept
+  // for reuse by the next value at the same level.
+  Frame& push(Role role, Value& out, const Opened& opened) {
+    if (top_ == frames_.size()) frames_.push_back(std::make_unique<Frame>());
+    Frame& f = *frames_[top_++];
+    f.role = role;
+    f.map_form = opened.kind == Opened::Kind::Map;
+    f.deferred = false;
+    f.len = f.left = opened.len;
+    f.out = &out;
+    f.items.clear();
+    f.entries.clear();
+    return f;
+  }
+
+  Status close_top() {
+    d_.close();
+    --top_;
+    return {};
+  }
+
+  // A value whose own array or map is open: its head, and its payload too
+  // unless that is deferred.
+  Status start(Value& out, const Opened& opened) {
+    Frame& f = push(Role::Value, out, opened);
+    ValueVisitor v(out, this);
+    if (f.map_form) {
+      CountedMap map(d_, f.left);
+      return v.visit_map(map);
+    }
+    CountedSeq seq(d_, f.left);
+    return v.visit_seq(seq);
+  }
+
+  // An element of a List or Map payload.
+  Status begin(Value& out) {
+    auto opened = d_.open(true, true);
+    VOSTREL_TRY(opened);
+    if (opened->kind == Opened::Kind::None) return read_visiting(d_, out);
+    return start(out, *opened);
+  }
+
+  // The value on top has its payload: the rest of its object form, then
+  // nothing left in its array or map (the format's own check).
+  Status end_value(Frame& f) {
+    if (f.map_form && f.deferred) {
+      CountedMap map(d_, f.left);
+      VOSTREL_TRY(ValueVisitor::finish(map));
+    }
+    if (f.left != 0) return error("array had incorrect length, expected " + std::to_string(f.len - f.left));
+    return close_top();
+  }
+
+  Status step() {
+    Frame& f = *frames_[top_ - 1];
+    switch (f.role) {
+      case Role::Value:
+        return end_value(f);
+      case Role::List:
+        if (f.left == 0) {
+          *f.out = Value::list(std::move(f.items));
+          return close_top();
+        }
+        --f.left;
+        return begin(f.items.emplace_back());
+      case Role::Map: {
+        if (f.left == 0) {
+          *f.out = Value::map(std::move(f.entries));
+          return close_top();
+        }
+        --f.left;
+        f.key.clear();
+        VOSTREL_TRY(read_string(d_, f.key));
+        // A repeated key keeps its place and takes the later value.
+        auto it = f.entries.try_emplace(f.entries.end(), std::move(f.key));
+        return begin(it->second);
+      }
+    }
+    return {};
+  }
+
+  Deserializer& d_;
+  std::vector<std::unique_ptr<Frame>> frames_;
+  std::size_t top_ = 0;
+};
+
+Status ValueVisitor::payload(Deserializer& d, Kind tag) {
+  if (deep_ && (tag == Kind::List || tag == Kind::Map)) {
+    auto deferred = deep_->defer_payload(tag, out_);
+    VOSTREL_TRY(deferred);
+    if (*deferred) {
+      deferred_ = true;
+      return {};
+    }
+  }
+  return read_payload(d, tag, out_);
+}
 
 }  // namespace
 
+// A format that opens arrays and maps in place is read with a stack of its
+// own; the others by visiting, one recursion per level.
 Status read_value(Deserializer& d, kernel::Value& out) {
-  ValueVisitor v(out);
-  // Not structure(): a value is no record, so a binary string is not taken
-  // for an array of its bytes.
-  Status st = d.any(v);
+  auto opened = d.open(true, true);
+  Status st;
+  if (!opened) {
+    st = std::unexpected(std::move(opened.error()));
+  } else if (opened->kind == Opened::Kind::None) {
+    st = read_visiting(d, out);
+  } else {
+    st = DeepReader(d).read(out, *opened);
+  }
   // Whatever a value's reading found is named the way values name it.
   if (!st) st.error()->null_as_unit = true;
   return st;
