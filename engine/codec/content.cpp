@@ -141,25 +141,32 @@ Status ContentVisitor::visit_unit() { out_.kind = CK::Unit; return {}; }
 Status ContentVisitor::visit_none() { out_.kind = CK::None; return {}; }
 Status ContentVisitor::visit_some(Deserializer& d) { return wrap(CK::Some, d); }
 Status ContentVisitor::visit_newtype(Deserializer& d) { return wrap(CK::Newtype, d); }
+// Items and entries are read in their places: a recursion per level that
+// kept them on its frame until they were complete would cost the stack a
+// whole Content (or two) per level.
 Status ContentVisitor::visit_seq(SeqAccess& seq) {
   out_.kind = CK::Seq;
   for (;;) {
-    Content item;
+    Content& item = out_.items.emplace_back();
     auto more = seq.next_element([&](Deserializer& d) { return capture(d, item); });
-    VOSTREL_TRY(more);
-    if (!*more) return {};
-    out_.items.push_back(std::move(item));
+    if (!more || !*more) {
+      out_.items.pop_back();
+      VOSTREL_TRY(more);
+      return {};
+    }
   }
 }
 Status ContentVisitor::visit_map(MapAccess& map) {
   out_.kind = CK::Map;
   for (;;) {
-    std::pair<Content, Content> entry;
+    auto& entry = out_.entries.emplace_back();
     auto more = map.next_key([&](Deserializer& d) { return capture(d, entry.first); });
-    VOSTREL_TRY(more);
-    if (!*more) return {};
+    if (!more || !*more) {
+      out_.entries.pop_back();
+      VOSTREL_TRY(more);
+      return {};
+    }
     VOSTREL_TRY(map.next_value([&](Deserializer& d) { return capture(d, entry.second); }));
-    out_.entries.push_back(std::move(entry));
   }
 }
 Status ContentVisitor::visit_enum(EnumAccess&) {

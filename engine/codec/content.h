@@ -101,7 +101,9 @@ class ContentDeserializer final : public Deserializer {
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   Status integer(Visitor& v);
-  std::unexpected<Error> refuse(const Visitor& v) const {
+  // Cold and out of line: the tree is read through these frames once per
+  // level.
+  [[gnu::cold, gnu::noinline]] std::unexpected<Error> refuse(const Visitor& v) const {
     return invalid_type(c_.unexpected(), v.expecting());
   }
   const Content& c_;

@@ -153,27 +153,8 @@ class ValueVisitor final : public Visitor {
       if (deferred_) return {};
       return finish(map);
     }
-    // "value" came first: hold it until the tag is known (a value read from
-    // a held tree is already held there).
-    Content copy;
-    const Content* held = &copy;
-    VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
-          if (const Content* tree = d.held()) {
-            held = tree;
-            return {};
-          }
-          return capture(d, copy);
-        }));
-    auto second = next_relevant_key(map);
-    VOSTREL_TRY(second);
-    if (!*second) return missing_field("type");
-    if (**second == Key::Content) return duplicate_field("value");
-    VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
-    ContentDeserializer buffered(*held);
-    VOSTREL_TRY(read_payload(buffered, tag, out_));
-    return finish(map);
+    return read_held(map);
   }
-
   Status visit_seq(SeqAccess& seq) override {
     Kind tag = Kind::None;
     auto got = seq.next_element([&](Deserializer& d) { return read_tag_id(d, tag); });
@@ -201,7 +182,12 @@ class ValueVisitor final : public Visitor {
   }
 
  private:
-  Status payload(Deserializer& d, Kind tag);
+  Status payload(Deserializer& d, Kind tag) {
+    if (deep_ && (tag == Kind::List || tag == Kind::Map)) return payload_deep(d, tag);
+    return read_payload(d, tag, out_);
+  }
+  [[gnu::noinline]] Status payload_deep(Deserializer& d, Kind tag);
+  [[gnu::noinline]] Status read_held(MapAccess& map);
 
   Value& out_;
   DeepReader* deep_;
@@ -378,16 +364,44 @@ class DeepReader {
   std::size_t top_ = 0;
 };
 
-Status ValueVisitor::payload(Deserializer& d, Kind tag) {
-  if (deep_ && (tag == Kind::List || tag == Kind::Map)) {
-    auto deferred = deep_->defer_payload(tag, out_);
-    VOSTREL_TRY(deferred);
-    if (*deferred) {
-      deferred_ = true;
-      return {};
-    }
-  }
-  return read_payload(d, tag, out_);
+// "value" came first: hold it until the tag is known (a value read from a
+// held tree is already held there). Out of line, so that the held tree is
+// not on the frame of every level read through visit_map.
+Status ValueVisitor::read_held(MapAccess& map) {
+  Kind tag = Kind::None;
+  Content copy;
+  const Content* held = &copy;
+  VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
+        if (const Content* tree = d.held()) {
+          held = tree;
+          return {};
+        }
+        return capture(d, copy);
+      }));
+  auto second = next_relevant_key(map);
+  VOSTREL_TRY(second);
+  if (!*second) return missing_field("type");
+  if (**second == Key::Content) return duplicate_field("value");
+  VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
+  ContentDeserializer buffered(*held);
+  VOSTREL_TRY(read_payload(buffered, tag, out_));
+  return finish(map);
+}
+
+// Out of line, so that payload() stays small enough to be inlined into the
+// visits that recurse through it.
+Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
+  auto deferred = deep_->defer_payload(tag, out_);
+  VOSTREL_TRY(deferred);
+  if (!*deferred) return read_payload(d, tag, out_);
+  deferred_ = true;
+  return {};
+}
+
+// Out of line: JSON reaches read_value once per level it recurses, and the
+// reader's frames would otherwise sit on each of those levels.
+[[gnu::noinline]] Status read_deep(Deserializer& d, kernel::Value& out, const Opened& opened) {
+  return DeepReader(d).read(out, opened);
 }
 
 }  // namespace
@@ -402,7 +416,7 @@ Status read_value(Deserializer& d, kernel::Value& out) {
   } else if (opened->kind == Opened::Kind::None) {
     st = read_visiting(d, out);
   } else {
-    st = DeepReader(d).read(out, *opened);
+    st = read_deep(d, out, *opened);
   }
   // Whatever a value's reading found is named the way values name it.
   if (!st) st.error()->null_as_unit = true;
