@@ -5,7 +5,12 @@
 // "string found to be invalid utf8: ..."), an extension value is a newtype
 // holding its type and data. Every array, map and extension value counts
 // towards the depth limit: at most 1023 open at once ("depth limit
-// exceeded" when the 1024th opens). An array or map read by a record or a
+// exceeded" when the 1024th opens). A level costs no stack where it counts:
+// Values are read with a stack of their own on the heap (open(), and the
+// Value reader in value_io.cpp; a frame of about 100 bytes a level) and a
+// value skipped with a stack of counts. Records recurse, within the few
+// levels their fields nest; so does a tree held for a Value whose "value"
+// comes before its "type" (about 0.6 KiB a level). An array or map read by a record or a
 // value must be read to its end ("array had incorrect length, expected {}"
 // with the number of elements read). A binary string where a record is
 // expected is read as the sequence of its bytes. A tag written as a map must
