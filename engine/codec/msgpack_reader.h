@@ -7,7 +7,7 @@
 // towards the depth limit: at most 1023 open at once ("depth limit
 // exceeded" when the 1024th opens). A level costs no stack where it counts:
 // Values are read with a stack of their own on the heap (open(), and the
-// Value reader in value_io.cpp; a frame of about 100 bytes a level) and a
+// Value reader in value_io.cpp; a frame of about 150 bytes a level) and a
 // value skipped with a stack of counts. Records recurse, within the few
 // levels their fields nest; so does a tree held for a Value whose "value"
 // comes before its "type" (about 0.6 KiB a level). An array or map read by a record or a

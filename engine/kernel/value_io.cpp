@@ -201,35 +201,23 @@ Status read_visiting(Deserializer& d, Value& out) {
   return d.any(v);
 }
 
-// An array or map opened in place, read to its end through the counter its
-// frame keeps.
-class CountedSeq final : public SeqAccess {
+// An array or map opened in place, read through the counter its frame
+// keeps: the elements of an array, or the keys of a map (each followed by
+// its value).
+class Counted final : public SeqAccess, public MapAccess {
  public:
-  CountedSeq(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
-  std::expected<bool, Error> next_element(Seed seed) override {
-    if (left_ == 0) return false;
-    --left_;
-    VOSTREL_TRY(seed(d_));
-    return true;
-  }
-
- private:
-  Deserializer& d_;
-  std::uint32_t& left_;
-};
-
-class CountedMap final : public MapAccess {
- public:
-  CountedMap(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
-  std::expected<bool, Error> next_key(Seed seed) override {
-    if (left_ == 0) return false;
-    --left_;
-    VOSTREL_TRY(seed(d_));
-    return true;
-  }
+  Counted(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
+  std::expected<bool, Error> next_element(Seed seed) override { return next(seed); }
+  std::expected<bool, Error> next_key(Seed seed) override { return next(seed); }
   Status next_value(Seed seed) override { return seed(d_); }
 
  private:
+  std::expected<bool, Error> next(Seed seed) {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(d_));
+    return true;
+  }
   Deserializer& d_;
   std::uint32_t& left_;
 };
@@ -304,12 +292,9 @@ class DeepReader {
   Status start(Value& out, const Opened& opened) {
     Frame& f = push(Role::Value, out, opened);
     ValueVisitor v(out, this);
-    if (f.map_form) {
-      CountedMap map(d_, f.left);
-      return v.visit_map(map);
-    }
-    CountedSeq seq(d_, f.left);
-    return v.visit_seq(seq);
+    Counted access(d_, f.left);
+    if (f.map_form) return v.visit_map(access);
+    return v.visit_seq(access);
   }
 
   // An element of a List or Map payload.
@@ -324,7 +309,7 @@ class DeepReader {
   // nothing left in its array or map (the format's own check).
   Status end_value(Frame& f) {
     if (f.map_form && f.deferred) {
-      CountedMap map(d_, f.left);
+      Counted map(d_, f.left);
       VOSTREL_TRY(ValueVisitor::finish(map));
     }
     if (f.left != 0) return error("array had incorrect length, expected " + std::to_string(f.len - f.left));
