@@ -164,11 +164,13 @@ class Deserializer {
   // level (the Value reader): where the next item is an array (`seq`) or a
   // map (`map`), opens it, counting its level against the depth limit, and
   // says how long it is; its elements (a map's keys and values in turn) then
-  // follow as items of this same deserializer, and close() ends it. Anything
-  // else is left in place to be read as usual (kind None), and so is
-  // everything in a format whose containers are read only by visiting them.
+  // follow as items of this same deserializer, and close() ends it, given
+  // how many of its elements (entries) were left unread, which the format
+  // refuses in its own words. Anything else is left in place to be read as
+  // usual (kind None), and so is everything in a format whose containers are
+  // read only by visiting them.
   virtual std::expected<Opened, Error> open(bool /*seq*/, bool /*map*/) { return Opened{}; }
-  virtual void close() {}
+  virtual Status close(const Opened& /*opened*/, std::uint32_t /*left*/) { return {}; }
   // The whole parsed tree this reads from, if it reads from one (content.h):
   // a reader about to hold the next value can refer to it instead of copying
   // it, since the tree outlives the reading of its parts.

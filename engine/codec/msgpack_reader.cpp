@@ -83,7 +83,12 @@ class Msgpack final : public Deserializer {
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
   std::expected<Opened, Error> open(bool seq, bool map) override;
-  void close() override { ++depth_; }
+  Status close(const Opened& opened, std::uint32_t left) override {
+    if (left != 0)
+      return error("array had incorrect length, expected " + std::to_string(opened.len - left));
+    ++depth_;
+    return {};
+  }
 
   // Reads a marker from the input, ignoring a marker held back.
   Res<unsigned char> read_marker() {

@@ -6,11 +6,11 @@
 // holding its type and data. Every array, map and extension value counts
 // towards the depth limit: at most 1023 open at once ("depth limit
 // exceeded" when the 1024th opens). A level costs no stack where it counts:
-// Values are read with a stack of their own on the heap (open(), and the
-// Value reader in value_io.cpp; a frame of about 150 bytes a level) and a
-// value skipped with a stack of counts. Records recurse, within the few
-// levels their fields nest; so does a tree held for a Value whose "value"
-// comes before its "type" (about 0.6 KiB a level). An array or map read by a record or a
+// Values, and the parsed trees held for those whose "value" comes before
+// "type", are read with stacks of their own on the heap (open(), the Value
+// reader in value_io.cpp, capture() and ContentStream in content.h; a frame
+// of about 200 bytes a level), a value skipped with a stack of counts.
+// Records recurse, within the few levels their fields nest. An array or map read by a record or a
 // value must be read to its end ("array had incorrect length, expected {}"
 // with the number of elements read). A binary string where a record is
 // expected is read as the sequence of its bytes. A tag written as a map must

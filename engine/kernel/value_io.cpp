@@ -227,15 +227,15 @@ class Counted final : public SeqAccess, public MapAccess {
 // List payload and Map payload is a frame of its own on the heap, and the
 // thread's stack holds the reading of one level at a time. A value's head
 // (its tag, the keys of its object form, a scalar payload) is read by the
-// same ValueVisitor as everywhere else. What cannot be opened in place (the
-// parsed tree held for a "value" that comes before "type"; JSON, whose 127
-// levels recursion takes) is read by visiting.
+// same ValueVisitor as everywhere else. A payload held as a parsed tree (its
+// "value" came before "type") is read the same way from a ContentStream
+// over that tree, which its value's frame owns. Formats that cannot open an
+// array or map in place (JSON, whose 127 levels recursion takes) are read
+// by visiting.
 class DeepReader {
  public:
-  explicit DeepReader(Deserializer& d) : d_(d) {}
-
-  Status read(Value& out, const Opened& opened) {
-    VOSTREL_TRY(start(out, opened));
+  Status read(Deserializer& d, Value& out, const Opened& opened) {
+    VOSTREL_TRY(start(d, out, opened));
     while (top_ != 0) VOSTREL_TRY(step());
     return {};
   }
@@ -243,76 +243,99 @@ class DeepReader {
   // Opens the List or Map payload of the value on top, to be read by the
   // loop; false when the payload is no array or map (read as usual then).
   std::expected<bool, Error> defer_payload(Kind tag, Value& out) {
-    auto opened = d_.open(tag == Kind::List, tag == Kind::Map);
-    VOSTREL_TRY(opened);
-    if (opened->kind == Opened::Kind::None) return false;
-    frames_[top_ - 1]->deferred = true;
-    Frame& f = push(tag == Kind::List ? Role::List : Role::Map, out, *opened);
-    if (f.role == Role::List) f.items.reserve(opened->hint);
-    return true;
+    return defer(*frames_[top_ - 1]->src, tag, out);
+  }
+
+  // The same for a payload held as a tree: read from a stream over it.
+  std::expected<bool, Error> defer_held_payload(Kind tag, const Content& held, Value& out) {
+    Frame& v = *frames_[top_ - 1];
+    v.stream = std::make_unique<ContentStream>(held);
+    return defer(*v.stream, tag, out);
+  }
+
+  // Where the value on top holds the tree of a payload it captures.
+  Content& held_slot() {
+    Frame& v = *frames_[top_ - 1];
+    v.held = std::make_unique<Content>();
+    return *v.held;
   }
 
  private:
   enum class Role : std::uint8_t { Value, List, Map };
   struct Frame {
     Role role = Role::Value;
-    bool map_form = false;  // a value in the object form
     bool deferred = false;  // a value whose payload the loop reads
-    std::uint32_t len = 0;
+    Opened opened;          // its array or map
     std::uint32_t left = 0;
+    Deserializer* src = nullptr;  // where its elements come from
     Value* out = nullptr;
     kernel::List items;
     kernel::Map entries;
     std::string key;
+    std::unique_ptr<Content> held;  // a value's payload, held
+    std::unique_ptr<ContentStream> stream;  // ... and read from there
   };
+
+  std::expected<bool, Error> defer(Deserializer& src, Kind tag, Value& out) {
+    auto opened = src.open(tag == Kind::List, tag == Kind::Map);
+    VOSTREL_TRY(opened);
+    if (opened->kind == Opened::Kind::None) return false;
+    frames_[top_ - 1]->deferred = true;
+    Frame& f = push(tag == Kind::List ? Role::List : Role::Map, src, out, *opened);
+    if (f.role == Role::List) f.items.reserve(opened->hint);
+    return true;
+  }
 
   // Frames stay where they are (the accesses point into them) and are kept
   // for reuse by the next value at the same level.
-  Frame& push(Role role, Value& out, const Opened& opened) {
+  Frame& push(Role role, Deserializer& src, Value& out, const Opened& opened) {
     if (top_ == frames_.size()) frames_.push_back(std::make_unique<Frame>());
     Frame& f = *frames_[top_++];
     f.role = role;
-    f.map_form = opened.kind == Opened::Kind::Map;
     f.deferred = false;
-    f.len = f.left = opened.len;
+    f.opened = opened;
+    f.left = opened.len;
+    f.src = &src;
     f.out = &out;
     f.items.clear();
     f.entries.clear();
     return f;
   }
 
+  // Nothing may be left in the array or map on top (the format's own check).
   Status close_top() {
-    d_.close();
+    Frame& f = *frames_[top_ - 1];
+    VOSTREL_TRY(f.src->close(f.opened, f.left));
+    f.stream.reset();
+    f.held.reset();
     --top_;
     return {};
   }
 
   // A value whose own array or map is open: its head, and its payload too
   // unless that is deferred.
-  Status start(Value& out, const Opened& opened) {
-    Frame& f = push(Role::Value, out, opened);
+  Status start(Deserializer& src, Value& out, const Opened& opened) {
+    Frame& f = push(Role::Value, src, out, opened);
     ValueVisitor v(out, this);
-    Counted access(d_, f.left);
-    if (f.map_form) return v.visit_map(access);
+    Counted access(src, f.left);
+    if (opened.kind == Opened::Kind::Map) return v.visit_map(access);
     return v.visit_seq(access);
   }
 
   // An element of a List or Map payload.
-  Status begin(Value& out) {
-    auto opened = d_.open(true, true);
+  Status begin(Deserializer& src, Value& out) {
+    auto opened = src.open(true, true);
     VOSTREL_TRY(opened);
-    if (opened->kind == Opened::Kind::None) return read_visiting(d_, out);
-    return start(out, *opened);
+    if (opened->kind == Opened::Kind::None) return read_visiting(src, out);
+    return start(src, out, *opened);
   }
 
-  // The value on top has its payload: the rest of its object form, then
-  // nothing left in its array or map (the format's own check).
+  // The value on top has its payload: the rest of its object form.
   Status end_value(Frame& f) {
-    if (f.map_form && f.deferred) {
-      Counted map(d_, f.left);
+    if (f.opened.kind == Opened::Kind::Map && f.deferred) {
+      Counted map(*f.src, f.left);
       VOSTREL_TRY(ValueVisitor::finish(map));
     }
-    if (f.left != 0) return error("array had incorrect length, expected " + std::to_string(f.len - f.left));
     return close_top();
   }
 
@@ -327,7 +350,7 @@ class DeepReader {
           return close_top();
         }
         --f.left;
-        return begin(f.items.emplace_back());
+        return begin(*f.src, f.items.emplace_back());
       case Role::Map: {
         if (f.left == 0) {
           *f.out = Value::map(std::move(f.entries));
@@ -335,16 +358,15 @@ class DeepReader {
         }
         --f.left;
         f.key.clear();
-        VOSTREL_TRY(read_string(d_, f.key));
+        VOSTREL_TRY(read_string(*f.src, f.key));
         // A repeated key keeps its place and takes the later value.
         auto it = f.entries.try_emplace(f.entries.end(), std::move(f.key));
-        return begin(it->second);
+        return begin(*f.src, it->second);
       }
     }
     return {};
   }
 
-  Deserializer& d_;
   std::vector<std::unique_ptr<Frame>> frames_;
   std::size_t top_ = 0;
 };
@@ -355,19 +377,28 @@ class DeepReader {
 Status ValueVisitor::read_held(MapAccess& map) {
   Kind tag = Kind::None;
   Content copy;
-  const Content* held = &copy;
+  Content& keep = deep_ ? deep_->held_slot() : copy;
+  const Content* held = &keep;
   VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
         if (const Content* tree = d.held()) {
           held = tree;
-          return {};
+          return ignore(d);  // taken as it is held
         }
-        return capture(d, copy);
+        return capture(d, keep);
       }));
   auto second = next_relevant_key(map);
   VOSTREL_TRY(second);
   if (!*second) return missing_field("type");
   if (**second == Key::Content) return duplicate_field("value");
   VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
+  if (deep_ && (tag == Kind::List || tag == Kind::Map)) {
+    auto deferred = deep_->defer_held_payload(tag, *held, out_);
+    VOSTREL_TRY(deferred);
+    if (*deferred) {
+      deferred_ = true;
+      return {};
+    }
+  }
   ContentDeserializer buffered(*held);
   VOSTREL_TRY(read_payload(buffered, tag, out_));
   return finish(map);
@@ -386,7 +417,7 @@ Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
 // Out of line: JSON reaches read_value once per level it recurses, and the
 // reader's frames would otherwise sit on each of those levels.
 [[gnu::noinline]] Status read_deep(Deserializer& d, kernel::Value& out, const Opened& opened) {
-  return DeepReader(d).read(out, opened);
+  return DeepReader().read(d, out, opened);
 }
 
 }  // namespace

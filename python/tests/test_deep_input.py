@@ -96,6 +96,11 @@ READERS = {
             b"\x93\x90\x81\xa1h" + b"\x82\xa4type\xa4List\xa5value\x91" * d
             + b"\x81\xa4type\xa4None\x00"),
         510, "depth limit exceeded"),
+    "Snapshot.from_msgpack, payloads held": (
+        lambda d: core.Snapshot.from_msgpack(
+            b"\x93\x90\x81\xa1h" + b"\x82\xa5value\x91" * d + b"\x91\xa4None"
+            + b"\xa4type\xa4List" * d + b"\x00"),
+        510, "depth limit exceeded"),
     "Snapshot.from_msgpack, skipped key": (
         lambda d: core.Snapshot.from_msgpack(
             b"\x84\xa1x" + b"\x91" * (d - 1) + b"\x90"
