@@ -138,6 +138,8 @@ class Msgpack final : public Deserializer {
   const unsigned char* data_;
   std::size_t len_;
   std::size_t pos_ = 0;
+  // Levels still to open. Values open theirs through open() and cost no
+  // stack (msgpack_reader.h).
   std::size_t depth_ = kMsgpackMaxOpen + 1;
   std::optional<unsigned char> held_;
   friend class MsgpackSeq;

@@ -162,6 +162,38 @@ TEST(CodecValueDeep, WritersRefuseExactlyWhatTheirReadersRefuse) {
                              "takes at most 1023 arrays and maps open at once");
 }
 
+// MessagePack values are read with a stack of their own in every shape: the
+// array form, the object form, and the object form whose "value" comes
+// before "type" (held as a parsed tree, then read). Each list level opens two
+// arrays or maps, the innermost None one: 511 read, 512 are refused.
+TEST(CodecValueDeep, MessagePackShapesReadAtTheLimitInEveryForm) {
+  struct Shape {
+    std::string open, close;  // one List level around a value
+  };
+  const Shape shapes[] = {
+      {"\x92\xa4List\x91", ""},
+      {"\x82\xa4type\xa4List\xa5value\x91", ""},
+      {"\x82\xa5value\x91", "\xa4type\xa4List"},
+  };
+  for (const Shape& s : shapes) {
+    auto nest = [&](int depth) {
+      std::string doc;
+      for (int i = 0; i < depth; ++i) doc += s.open;
+      doc += "\x91\xa4None";
+      for (int i = 0; i < depth; ++i) doc += s.close;
+      return doc;
+    };
+    auto deepest = value_from_msgpack(nest(511));
+    ASSERT_TRUE(deepest) << deepest.error();
+    EXPECT_EQ(*deepest, nested_lists(511));
+    EXPECT_EQ(value_from_msgpack(nest(512)).error(), "depth limit exceeded");
+  }
+  // A held array-form value with a third element is refused in the held
+  // tree's own words.
+  EXPECT_EQ(value_from_msgpack("\x82\xa5value\x91\x93\xa3Int\x01\x02\xa4type\xa4List").error(),
+            "invalid length 3, expected 2 elements in sequence");
+}
+
 TEST(CodecValueDeep, AMillionLevelsAreRefusedWithoutRecursion) {
   constexpr int kDepth = 1'000'000;
   Value v = nested_lists(kDepth);
