@@ -49,12 +49,12 @@ const Env& document() {
 }
 
 const std::string& json_text() {
-  static const std::string text = vostrel::kernel::to_json(document());
+  static const std::string text = *vostrel::kernel::to_json(document());
   return text;
 }
 
 const std::string& msgpack_bytes() {
-  static const std::string bytes = vostrel::kernel::to_msgpack(document());
+  static const std::string bytes = *vostrel::kernel::to_msgpack(document());
   return bytes;
 }
 

@@ -79,14 +79,16 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 
 // --- external forms ---------------------------------------------------------
 
-std::string snapshot_to_json(const Snapshot& snapshot) {
+Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
   std::string out = "{\"pending\":[";
   for (std::size_t i = 0; i < snapshot.pending.size(); ++i) {
     if (i) out += ',';
     kernel::write_json_string(snapshot.pending[i], out);
   }
   out += "],\"vm_env\":";
-  kernel::write_json(snapshot.vm_env, out);
+  // Inside the snapshot's own object.
+  if (auto written = kernel::write_json(snapshot.vm_env, out, 1); !written)
+    return fail(std::move(written.error()));
   out += ",\"event_count\":";
   out += std::to_string(snapshot.event_count);
   out += '}';
@@ -97,13 +99,15 @@ Result<Snapshot> snapshot_from_json(std::string_view text) {
   return codec::from_json<Snapshot>(text);
 }
 
-std::string snapshot_to_msgpack(const Snapshot& snapshot) {
+Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot) {
   // A record is written as the array of its fields, with no names.
   std::string out;
   kernel::write_msgpack_array_header(3, out);
   kernel::write_msgpack_array_header(snapshot.pending.size(), out);
   for (const std::string& key : snapshot.pending) kernel::write_msgpack_string(key, out);
-  kernel::write_msgpack(snapshot.vm_env, out);
+  // Inside the snapshot's own array.
+  if (auto written = kernel::write_msgpack(snapshot.vm_env, out, 1); !written)
+    return fail(std::move(written.error()));
   kernel::write_msgpack_uint(snapshot.event_count, out);
   return out;
 }

@@ -70,12 +70,15 @@ SessionState replay(const std::vector<TransducerDef>& transducers, SessionConfig
 SessionState resume(Snapshot snapshot, SessionConfig config,
                     const std::vector<TransducerDef>& transducers, const EventLog& log);
 
-// {"pending":[...],"vm_env":{...},"event_count":N}, compact.
-std::string snapshot_to_json(const Snapshot& snapshot);
+// {"pending":[...],"vm_env":{...},"event_count":N}, compact; refused (the
+// writer's text, value_io.h) when a value is nested deeper than the JSON
+// reader takes.
+Result<std::string> snapshot_to_json(const Snapshot& snapshot);
 // The whole text must be one snapshot (object or array of three).
 Result<Snapshot> snapshot_from_json(std::string_view text);
-// An array of three: pending, vm_env, event_count.
-std::string snapshot_to_msgpack(const Snapshot& snapshot);
+// An array of three: pending, vm_env, event_count; refused like the JSON
+// form past the MessagePack reader's depth.
+Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot);
 // Reads one snapshot (array or map form) from the start; later bytes are
 // not looked at.
 Result<Snapshot> snapshot_from_msgpack(std::string_view bytes);

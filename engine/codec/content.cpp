@@ -3,7 +3,27 @@
 namespace vostrel::codec {
 
 Content::Content() = default;
-Content::~Content() = default;
+// Children are taken out before a node dies, so that freeing a deep tree
+// does not recurse: every node destroyed in the loop has none left.
+Content::~Content() {
+  if (items.empty() && entries.empty()) return;
+  std::vector<Content> dying;
+  auto take_children = [&](Content& c) {
+    for (Content& item : c.items) dying.push_back(std::move(item));
+    for (auto& [key, value] : c.entries) {
+      dying.push_back(std::move(key));
+      dying.push_back(std::move(value));
+    }
+    c.items.clear();
+    c.entries.clear();
+  };
+  take_children(*this);
+  while (!dying.empty()) {
+    Content c = std::move(dying.back());
+    dying.pop_back();
+    take_children(c);
+  }
+}
 Content::Content(const Content&) = default;
 Content::Content(Content&&) noexcept = default;
 Content& Content::operator=(const Content&) = default;
@@ -141,25 +161,32 @@ Status ContentVisitor::visit_unit() { out_.kind = CK::Unit; return {}; }
 Status ContentVisitor::visit_none() { out_.kind = CK::None; return {}; }
 Status ContentVisitor::visit_some(Deserializer& d) { return wrap(CK::Some, d); }
 Status ContentVisitor::visit_newtype(Deserializer& d) { return wrap(CK::Newtype, d); }
+// Items and entries are read in their places: a recursion per level that
+// kept them on its frame until they were complete would cost the stack a
+// whole Content (or two) per level.
 Status ContentVisitor::visit_seq(SeqAccess& seq) {
   out_.kind = CK::Seq;
   for (;;) {
-    Content item;
+    Content& item = out_.items.emplace_back();
     auto more = seq.next_element([&](Deserializer& d) { return capture(d, item); });
-    VOSTREL_TRY(more);
-    if (!*more) return {};
-    out_.items.push_back(std::move(item));
+    if (!more || !*more) {
+      out_.items.pop_back();
+      VOSTREL_TRY(more);
+      return {};
+    }
   }
 }
 Status ContentVisitor::visit_map(MapAccess& map) {
   out_.kind = CK::Map;
   for (;;) {
-    std::pair<Content, Content> entry;
+    auto& entry = out_.entries.emplace_back();
     auto more = map.next_key([&](Deserializer& d) { return capture(d, entry.first); });
-    VOSTREL_TRY(more);
-    if (!*more) return {};
+    if (!more || !*more) {
+      out_.entries.pop_back();
+      VOSTREL_TRY(more);
+      return {};
+    }
     VOSTREL_TRY(map.next_value([&](Deserializer& d) { return capture(d, entry.second); }));
-    out_.entries.push_back(std::move(entry));
   }
 }
 Status ContentVisitor::visit_enum(EnumAccess&) {
@@ -171,9 +198,108 @@ Status ContentVisitor::wrap(CK kind, Deserializer& d) {
   return capture(d, out_.items.back());
 }
 
+namespace {
+
+// Captures a tree whose root array or map `first` is open, with a stack of
+// its own: MessagePack nests 1023 levels, more than recursion should take.
+[[gnu::noinline]] Status capture_deep(Deserializer& d, Content& out, const Opened& first) {
+  struct Level {
+    Content* node;
+    Opened opened;
+    std::uint32_t left;
+    bool value_next;  // a map whose key was read last
+  };
+  std::vector<Level> open;
+  auto enter = [&](Content& slot, const Opened& o) {
+    slot.kind = o.kind == Opened::Kind::Seq ? CK::Seq : CK::Map;
+    open.push_back(Level{&slot, o, o.len, false});
+  };
+  enter(out, first);
+  while (!open.empty()) {
+    Level& l = open.back();
+    Content* slot = nullptr;
+    if (l.value_next) {
+      slot = &l.node->entries.back().second;
+      l.value_next = false;
+    } else if (l.left == 0) {
+      VOSTREL_TRY(d.close(l.opened, 0));
+      open.pop_back();
+      continue;
+    } else if (--l.left, l.opened.kind == Opened::Kind::Seq) {
+      slot = &l.node->items.emplace_back();
+    } else {
+      slot = &l.node->entries.emplace_back().first;
+      l.value_next = true;
+    }
+    auto o = d.open(true, true);
+    VOSTREL_TRY(o);
+    if (o->kind != Opened::Kind::None) {
+      enter(*slot, *o);
+      continue;
+    }
+    ContentVisitor v(*slot);
+    VOSTREL_TRY(d.any(v));
+  }
+  return {};
+}
+
+}  // namespace
+
 Status capture(Deserializer& d, Content& out) {
+  auto opened = d.open(true, true);
+  VOSTREL_TRY(opened);
+  if (opened->kind != Opened::Kind::None) return capture_deep(d, out, *opened);
   ContentVisitor v(out);
   return d.any(v);
+}
+
+const Content& ContentStream::peek() const {
+  if (open_.empty()) return root_;
+  const Level& l = open_.back();
+  if (l.node->kind == CK::Seq) return l.node->items[l.taken];
+  const auto& entry = l.node->entries[l.taken / 2];
+  return l.taken % 2 == 0 ? entry.first : entry.second;
+}
+
+const Content& ContentStream::take() {
+  const Content& c = peek();
+  if (!open_.empty()) ++open_.back().taken;
+  return c;
+}
+
+Status ContentStream::any(Visitor& v) { return ContentDeserializer(take()).any(v); }
+Status ContentStream::boolean(Visitor& v) { return ContentDeserializer(take()).boolean(v); }
+Status ContentStream::i64(Visitor& v) { return ContentDeserializer(take()).i64(v); }
+Status ContentStream::u64(Visitor& v) { return ContentDeserializer(take()).u64(v); }
+Status ContentStream::string(Visitor& v) { return ContentDeserializer(take()).string(v); }
+Status ContentStream::seq(Visitor& v) { return ContentDeserializer(take()).seq(v); }
+Status ContentStream::map(Visitor& v) { return ContentDeserializer(take()).map(v); }
+Status ContentStream::structure(Visitor& v) { return ContentDeserializer(take()).structure(v); }
+Status ContentStream::enumeration(Visitor& v) { return ContentDeserializer(take()).enumeration(v); }
+Status ContentStream::identifier(Visitor& v) { return ContentDeserializer(take()).identifier(v); }
+Status ContentStream::option(Visitor& v) { return ContentDeserializer(take()).option(v); }
+Status ContentStream::unit(Visitor& v) { return ContentDeserializer(take()).unit(v); }
+Status ContentStream::ignored_any(Visitor& v) {
+  take();
+  return v.visit_unit();
+}
+
+std::expected<Opened, Error> ContentStream::open(bool seq, bool map) {
+  const Content& c = peek();
+  const bool is_seq = c.kind == CK::Seq;
+  if (!(seq && is_seq) && !(map && c.kind == CK::Map)) return Opened{};
+  take();
+  open_.push_back(Level{&c, 0});
+  const std::size_t n = is_seq ? c.items.size() : c.entries.size();
+  return Opened{is_seq ? Opened::Kind::Seq : Opened::Kind::Map, static_cast<std::uint32_t>(n), n};
+}
+
+// As visit_content_seq and visit_content_map refuse what a visitor left.
+Status ContentStream::close(const Opened& opened, std::uint32_t left) {
+  open_.pop_back();
+  if (left == 0) return {};
+  const bool seq = opened.kind == Opened::Kind::Seq;
+  return invalid_length(opened.len, elements_in(opened.len - left, seq ? "sequence" : "map"));
 }
 
 Unexpected Content::unexpected() const {

@@ -2,7 +2,8 @@
 // whose meaning is known only later (the value of a Lit node, an expression
 // map whose "op" comes late, a Value object whose "value" precedes "type").
 //
-// `capture` reads one subtree from any deserializer into a Content;
+// `capture` reads one subtree from any deserializer into a Content (with a
+// stack of its own where the format opens arrays and maps in place);
 // `ContentDeserializer` then reads it again as a token source (the buffered
 // reader), with its own rules: a tag may be a variant index only where an
 // identifier is read, a record array must be used up ("invalid length {},
@@ -76,6 +77,49 @@ class ContentVisitor final : public Visitor {
   Content& out_;
 };
 
+class ContentDeserializer;
+
+// A parsed tree read as a stream of items, for readers that open arrays and
+// maps in place (Deserializer::open): the root first and, once an array or
+// map is opened, its elements (a map's keys and values in turn), each read
+// by the rules of ContentDeserializer; an array or map left short is refused
+// as that reader refuses it ("invalid length {}, expected {} elements in
+// sequence").
+class ContentStream final : public Deserializer {
+ public:
+  explicit ContentStream(const Content& root) : root_(root) {}
+
+  Status any(Visitor& v) override;
+  Status boolean(Visitor& v) override;
+  Status i64(Visitor& v) override;
+  Status u64(Visitor& v) override;
+  Status string(Visitor& v) override;
+  Status seq(Visitor& v) override;
+  Status map(Visitor& v) override;
+  Status structure(Visitor& v) override;
+  Status enumeration(Visitor& v) override;
+  Status identifier(Visitor& v) override;
+  Status option(Visitor& v) override;
+  Status unit(Visitor& v) override;
+  Status ignored_any(Visitor& v) override;
+  const Content* held() const override { return &peek(); }
+  std::expected<Opened, Error> open(bool seq, bool map) override;
+  Status close(const Opened& opened, std::uint32_t left) override;
+
+ private:
+  // An open array or map and how many of its items were taken (a map's
+  // keys and values counted apart).
+  struct Level {
+    const Content* node;
+    std::size_t taken;
+  };
+  const Content& peek() const;
+  const Content& take();
+
+  const Content& root_;
+  std::vector<Level> open_;
+};
+
 class ContentDeserializer final : public Deserializer {
  public:
   explicit ContentDeserializer(const Content& c) : c_(c) {}
@@ -101,7 +145,9 @@ class ContentDeserializer final : public Deserializer {
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   Status integer(Visitor& v);
-  std::unexpected<Error> refuse(const Visitor& v) const {
+  // Cold and out of line: the tree is read through these frames once per
+  // level.
+  [[gnu::cold, gnu::noinline]] std::unexpected<Error> refuse(const Visitor& v) const {
     return invalid_type(c_.unexpected(), v.expecting());
   }
   const Content& c_;

@@ -72,6 +72,16 @@ struct Content;
 
 using Seed = FnRef<Status(Deserializer&)>;
 
+// An array or map opened by Deserializer::open: its length, and how many
+// elements a reader may reserve room for (a forged length reserves no more
+// than the input could hold). `kind` None: nothing was opened.
+struct Opened {
+  enum class Kind : std::uint8_t { None, Seq, Map };
+  Kind kind = Kind::None;
+  std::uint32_t len = 0;
+  std::size_t hint = 0;
+};
+
 // The answers a format can give. Integers carry the width they were stored
 // with (MessagePack keeps it; JSON says 64), which only the parsed tree's
 // identifier rule looks at.
@@ -150,6 +160,17 @@ class Deserializer {
   virtual Status unit(Visitor& v) { return any(v); }
   // Skips one well-formed value.
   virtual Status ignored_any(Visitor& v) { return any(v); }
+  // For readers that keep a stack of their own instead of recursing once per
+  // level (the Value reader): where the next item is an array (`seq`) or a
+  // map (`map`), opens it, counting its level against the depth limit, and
+  // says how long it is; its elements (a map's keys and values in turn) then
+  // follow as items of this same deserializer, and close() ends it, given
+  // how many of its elements (entries) were left unread, which the format
+  // refuses in its own words. Anything else is left in place to be read as
+  // usual (kind None), and so is everything in a format whose containers are
+  // read only by visiting them.
+  virtual std::expected<Opened, Error> open(bool /*seq*/, bool /*map*/) { return Opened{}; }
+  virtual Status close(const Opened& /*opened*/, std::uint32_t /*left*/) { return {}; }
   // The whole parsed tree this reads from, if it reads from one (content.h):
   // a reader about to hold the next value can refer to it instead of copying
   // it, since the tree outlives the reading of its parts.

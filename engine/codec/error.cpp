@@ -6,8 +6,9 @@
 namespace vostrel::codec {
 
 std::string Error::text() const {
-  if (!has_position()) return message;
-  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+  const Fault& f = *fault_;
+  if (!has_position()) return f.message;
+  return f.message + " at line " + std::to_string(f.line) + " column " + std::to_string(f.column);
 }
 
 std::string format_float(double v) {

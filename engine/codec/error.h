@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,7 +20,11 @@
 
 namespace vostrel::codec {
 
-struct Error {
+// One fault. It is held out of line: a reader recurses once per nesting
+// level, and every frame on the way holds results that may carry an Error,
+// so an Error is one pointer (a Status two words) rather than the whole
+// record; only a read that fails pays for the allocation.
+struct Fault {
   static constexpr std::size_t kNoOffset = static_cast<std::size_t>(-1);
 
   std::string message;
@@ -31,16 +36,36 @@ struct Error {
   // Set by the Value reader: its type errors name a JSON null "unit value",
   // where every other JSON read names it "null".
   bool null_as_unit = false;
+};
 
-  bool has_position() const { return line != 0; }
+class Error {
+ public:
+  static constexpr std::size_t kNoOffset = Fault::kNoOffset;
+
+  explicit Error(std::string message) : fault_(std::make_unique<Fault>(Fault{std::move(message)})) {}
+  Error(const Error& other) : fault_(std::make_unique<Fault>(*other.fault_)) {}
+  Error& operator=(const Error& other) {
+    fault_ = std::make_unique<Fault>(*other.fault_);
+    return *this;
+  }
+  Error(Error&&) noexcept = default;
+  Error& operator=(Error&&) noexcept = default;
+  ~Error() = default;
+
+  Fault* operator->() { return fault_.get(); }
+  const Fault* operator->() const { return fault_.get(); }
+  bool has_position() const { return fault_->line != 0; }
   // "message", or "message at line L column C" once positioned.
   std::string text() const;
+
+ private:
+  std::unique_ptr<Fault> fault_;
 };
 
 using Status = std::expected<void, Error>;
 
 inline std::unexpected<Error> error(std::string message) {
-  return std::unexpected<Error>(Error{std::move(message)});
+  return std::unexpected<Error>(Error(std::move(message)));
 }
 
 // What a reader found where it expected something else; describe() renders it

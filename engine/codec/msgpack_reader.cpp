@@ -4,8 +4,9 @@
 #include <bit>
 #include <cstring>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace vostrel::codec {
 namespace {
@@ -77,10 +78,17 @@ class Msgpack final : public Deserializer {
   Status map(Visitor& v) override { return any(v); }
   Status identifier(Visitor& v) override { return any(v); }
   Status unit(Visitor& v) override { return any(v); }
-  Status ignored_any(Visitor& v) override { return any(v); }
+  Status ignored_any(Visitor& v) override;
   Status structure(Visitor& v) override;
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
+  std::expected<Opened, Error> open(bool seq, bool map) override;
+  Status close(const Opened& opened, std::uint32_t left) override {
+    if (left != 0)
+      return error("array had incorrect length, expected " + std::to_string(opened.len - left));
+    ++depth_;
+    return {};
+  }
 
   // Reads a marker from the input, ignoring a marker held back.
   Res<unsigned char> read_marker() {
@@ -125,11 +133,14 @@ class Msgpack final : public Deserializer {
   [[gnu::noinline]] Status ext_item(unsigned char m, Visitor& v);
   template <class T>
   Status visit_number(Visitor& v, int bits, bool is_signed);
+  Res<std::uint64_t> skip_item(unsigned char m);
 
   const unsigned char* data_;
   std::size_t len_;
   std::size_t pos_ = 0;
-  std::size_t depth_ = 1024;
+  // Levels still to open. Values open theirs through open() and cost no
+  // stack (msgpack_reader.h).
+  std::size_t depth_ = kMsgpackMaxOpen + 1;
   std::optional<unsigned char> held_;
   friend class MsgpackSeq;
   friend class MsgpackMap;
@@ -455,6 +466,92 @@ Status Msgpack::ext_item(unsigned char m, Visitor& v) {
   VOSTREL_TRY(v.visit_newtype(ext));
   ++depth_;
   return {};
+}
+
+// The same header and depth checks, in the same order, as array_item and
+// map_item.
+std::expected<Opened, Error> Msgpack::open(bool seq, bool map) {
+  auto mk = take_or_read_marker();
+  VOSTREL_TRY(mk);
+  const unsigned char m = *mk;
+  const bool is_seq = (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
+  const bool is_map = (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+  if (!(seq && is_seq) && !(map && is_map)) {
+    held_ = m;
+    return Opened{};
+  }
+  auto n = length(m, 0x0f);
+  VOSTREL_TRY(n);
+  if (--depth_ == 0) return error("depth limit exceeded");
+  return Opened{is_seq ? Opened::Kind::Seq : Opened::Kind::Map, *n,
+                std::min<std::size_t>(*n, len_ - pos_)};
+}
+
+// Skips the item whose marker is `m`, with the checks and messages of a
+// read; returns how many items an array or map opened here holds (its
+// level counted), 0 for anything else.
+Res<std::uint64_t> Msgpack::skip_item(unsigned char m) {
+  const bool array = (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
+  const bool map = (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+  if (array || map) {
+    auto n = length(m, 0x0f);
+    VOSTREL_TRY(n);
+    if (--depth_ == 0) return error("depth limit exceeded");
+    return std::uint64_t{*n} * (map ? 2 : 1);
+  }
+  if (m <= 0x7f || m >= 0xe0 || m == 0xc0 || m == 0xc2 || m == 0xc3) return 0;
+  if (m == 0xc1) return type_mismatch(m);
+  if ((m >= 0xa0 && m <= 0xbf) || (m >= 0xd9 && m <= 0xdb) || (m >= 0xc4 && m <= 0xc6)) {
+    auto n = length(m, m >= 0xa0 && m <= 0xbf ? 0x1f : 0);
+    VOSTREL_TRY(n);
+    VOSTREL_TRY(read_slice(*n));
+    return 0;
+  }
+  static constexpr std::uint8_t kNumberBytes[] = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};  // 0xca..0xd3
+  if (m >= 0xca && m <= 0xd3) {
+    std::size_t bytes = kNumberBytes[m - 0xca];
+    if (len_ - pos_ < bytes) {
+      pos_ = len_;
+      return error(std::string(kDataEof));
+    }
+    pos_ += bytes;
+    return 0;
+  }
+  // An extension value: a level of its own around its type and data.
+  std::uint32_t len = 0;
+  if (m >= 0xd4 && m <= 0xd8) {
+    len = 1u << (m - 0xd4);
+  } else {
+    auto n = length(static_cast<unsigned char>(m - 0xc7 + 0xc4), 0);
+    VOSTREL_TRY(n);
+    len = *n;
+  }
+  if (--depth_ == 0) return error("depth limit exceeded");
+  VOSTREL_TRY(read_be<std::uint8_t>());
+  VOSTREL_TRY(read_slice(len));
+  ++depth_;
+  return 0;
+}
+
+// Skips one item of any depth without recursing: an explicit stack holds
+// how many items each open array or map still has to come.
+Status Msgpack::ignored_any(Visitor& v) {
+  std::vector<std::uint64_t> left;
+  do {
+    if (!left.empty() && left.back() == 0) {
+      left.pop_back();
+      ++depth_;
+      continue;
+    }
+    if (!left.empty()) --left.back();
+    auto m = take_or_read_marker();
+    VOSTREL_TRY(m);
+    const bool opens = (*m >= 0x80 && *m <= 0x9f) || (*m >= 0xdc && *m <= 0xdf);
+    auto items = skip_item(*m);
+    VOSTREL_TRY(items);
+    if (opens) left.push_back(*items);
+  } while (!left.empty());
+  return v.visit_unit();
 }
 
 Status Msgpack::structure(Visitor& v) {

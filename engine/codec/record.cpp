@@ -54,7 +54,8 @@ class StructVisitor final : public Visitor {
   }
 
   Status visit_map(MapAccess& map) override {
-    std::vector<bool> seen(fields_.size(), false);
+    // Field tables are short (six fields at most): one bit each.
+    std::uint64_t seen = 0;
     for (;;) {
       int key = -1;
       auto more = map.next_key([&](Deserializer& d) {
@@ -68,12 +69,14 @@ class StructVisitor final : public Visitor {
         continue;
       }
       const FieldEntry& f = fields_[static_cast<std::size_t>(key)];
-      if (seen[static_cast<std::size_t>(key)]) return duplicate_field(f.name);
+      const std::uint64_t bit = std::uint64_t{1} << key;
+      if (seen & bit) return duplicate_field(f.name);
       VOSTREL_TRY(map.next_value([&](Deserializer& d) { return f.read(d, record_); }));
-      seen[static_cast<std::size_t>(key)] = true;
+      seen |= bit;
     }
     for (std::size_t i = 0; i < fields_.size(); ++i)
-      if (!seen[i] && fields_[i].missing == Missing::Required) return missing_field(fields_[i].name);
+      if (!(seen >> i & 1) && fields_[i].missing == Missing::Required)
+        return missing_field(fields_[i].name);
     return {};
   }
 

@@ -110,8 +110,10 @@ constexpr FieldEntry field(std::string_view name, Missing missing = Missing::Req
                     missing};
 }
 
-// Reads a record through its field table; `expecting` is "struct X" (the
-// positional length message appends " with N elements").
+// Reads a record through its field table (at most kMaxFields fields);
+// `expecting` is "struct X" (the positional length message appends " with N
+// elements").
+inline constexpr std::size_t kMaxFields = 64;
 Status read_struct(Deserializer& d, void* record, std::string_view expecting,
                    std::span<const FieldEntry> fields);
 
@@ -119,6 +121,7 @@ Status read_struct(Deserializer& d, void* record, std::string_view expecting,
 template <class R>
 struct Record {
   static Status read(Deserializer& d, R& out) {
+    static_assert(std::size(Codec<R>::fields) <= kMaxFields);
     return read_struct(d, &out, Codec<R>::expecting, std::span<const FieldEntry>(Codec<R>::fields));
   }
 };

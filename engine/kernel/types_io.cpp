@@ -111,11 +111,13 @@ class TaggedContent final : public Visitor {
     rest_.kind = Content::Kind::Map;
     for (;;) {
       bool is_tag = false;
-      std::pair<Content, Content> entry;
+      // Read in its place, not on this frame: a level costs less stack.
+      auto& entry = rest_.entries.emplace_back();
       auto more = map.next_key([&](Deserializer& d) {
         TagOrContent v(is_tag, entry.first);
         return d.any(v);
       });
+      if (!more || !*more || is_tag) rest_.entries.pop_back();
       VOSTREL_TRY(more);
       if (!*more) break;
       if (is_tag) {
@@ -125,7 +127,6 @@ class TaggedContent final : public Visitor {
         continue;
       }
       VOSTREL_TRY(map.next_value([&](Deserializer& d) { return capture(d, entry.second); }));
-      rest_.entries.push_back(std::move(entry));
     }
     if (!have_tag) return missing_field("op");
     return {};
@@ -136,14 +137,15 @@ class TaggedContent final : public Visitor {
   Content& rest_;
 };
 
+// The node is read in its place: expressions nest once per level of this
+// recursion, and a node held on the frame would cost its size per level.
 template <std::size_t I>
 Status read_node(Deserializer& d, kernel::Expr& out) {
   using Node = std::variant_alternative_t<I, kernel::ExprNode>;
-  Node node{};
-  VOSTREL_TRY(read_struct(d, &node, Variant<Node>::expecting,
-                            std::span<const FieldEntry>(Variant<Node>::fields)));
-  out.node.template emplace<I>(std::move(node));
-  return {};
+  static_assert(std::size(Variant<Node>::fields) <= kMaxFields);
+  Node& node = out.node.template emplace<I>();
+  return read_struct(d, &node, Variant<Node>::expecting,
+                     std::span<const FieldEntry>(Variant<Node>::fields));
 }
 
 template <std::size_t... I>
@@ -195,33 +197,52 @@ class OptionVType final : public Visitor {
 // path below finds it (the same checks, in the same order), so that the node
 // is read from the tree itself with the tag left out. Copying the rest of
 // each node instead would copy every subtree once per level above it.
-// Null: not a sequence or a map, for the general path to refuse.
-std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
-  std::size_t tag = 0;
-  std::size_t at = 0;
+// Sets `tag` and the position `at` of the tag's entry; null: not a sequence
+// or a map, for the general path to refuse. Out of line: the expressions
+// read from the tree recurse through read_held_expr, which keeps only the
+// node's reader on its frame.
+[[gnu::noinline]] std::optional<Status> find_held_tag(const Content& c, std::size_t& tag,
+                                                      std::size_t& at) {
   if (c.kind == Content::Kind::Seq) {
     if (c.items.empty()) return missing_field("op");
     ContentDeserializer d(c.items[0]);
-    VOSTREL_TRY(read_expr_tag(d, tag));
-  } else if (c.kind == Content::Kind::Map) {
-    bool have_tag = false;
-    for (std::size_t i = 0; i < c.entries.size(); ++i) {
-      const Content& key = c.entries[i].first;
-      bool is_tag = (key.kind == Content::Kind::String || key.kind == Content::Kind::Bytes) &&
-                    key.s == "op";
-      if (!is_tag) continue;
-      if (have_tag) return duplicate_field("op");
-      ContentDeserializer d(c.entries[i].second);
-      VOSTREL_TRY(read_expr_tag(d, tag));
-      have_tag = true;
-      at = i;
-    }
-    if (!have_tag) return missing_field("op");
-  } else {
-    return std::nullopt;
+    return read_expr_tag(d, tag);
   }
+  if (c.kind != Content::Kind::Map) return std::nullopt;
+  bool have_tag = false;
+  for (std::size_t i = 0; i < c.entries.size(); ++i) {
+    const Content& key = c.entries[i].first;
+    bool is_tag = (key.kind == Content::Kind::String || key.kind == Content::Kind::Bytes) &&
+                  key.s == "op";
+    if (!is_tag) continue;
+    if (have_tag) return duplicate_field("op");
+    ContentDeserializer d(c.entries[i].second);
+    VOSTREL_TRY(read_expr_tag(d, tag));
+    have_tag = true;
+    at = i;
+  }
+  if (!have_tag) return missing_field("op");
+  return Status{};
+}
+
+std::optional<Status> read_held_expr(const Content& c, kernel::Expr& out) {
+  std::size_t tag = 0;
+  std::size_t at = 0;
+  auto found = find_held_tag(c, tag, at);
+  if (!found || !*found) return found;
   ContentDeserializer rest(c, at);
   return kNodeReaders[tag](rest, out);
+}
+
+// An expression read from a stream: the whole of it held first. Out of line,
+// so that its held tree stays off the frames of the nested reads below.
+[[gnu::noinline]] Status read_streamed_expr(Deserializer& d, kernel::Expr& out) {
+  std::size_t tag = 0;
+  Content rest;
+  TaggedContent v(tag, rest);
+  VOSTREL_TRY(d.any(v));
+  ContentDeserializer buffered(rest);
+  return kNodeReaders[tag](buffered, out);
 }
 
 }  // namespace
@@ -230,12 +251,7 @@ Status read_expr(Deserializer& d, kernel::Expr& out) {
   if (const Content* held = d.held()) {
     if (auto st = read_held_expr(*held, out)) return *st;
   }
-  std::size_t tag = 0;
-  Content rest;
-  TaggedContent v(tag, rest);
-  VOSTREL_TRY(d.any(v));
-  ContentDeserializer buffered(rest);
-  return kNodeReaders[tag](buffered, out);
+  return read_streamed_expr(d, out);
 }
 
 Status read_vtype_opt(Deserializer& d, std::optional<kernel::VType>& out) {

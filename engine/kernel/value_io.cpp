@@ -1,6 +1,8 @@
 #include "engine/kernel/value_io.h"
 
 #include <array>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -118,10 +120,17 @@ std::expected<std::optional<Key>, Error> next_relevant_key(MapAccess& map) {
   }
 }
 
+class DeepReader;
+
+// Reads one value in either form. With a DeepReader, a List or Map payload
+// that can be opened in place is left to that reader's loop (deferred()),
+// which then finishes the value; otherwise the payload is read here, one
+// recursion per level.
 class ValueVisitor final : public Visitor {
  public:
-  explicit ValueVisitor(Value& out) : out_(out) {}
+  explicit ValueVisitor(Value& out, DeepReader* deep = nullptr) : out_(out), deep_(deep) {}
   std::string expecting() const override { return "adjacently tagged enum Value"; }
+  bool deferred() const { return deferred_; }
 
   Status visit_map(MapAccess& map) override {
     auto first = next_relevant_key(map);
@@ -140,38 +149,20 @@ class ValueVisitor final : public Visitor {
         return missing_field("value");
       }
       if (**second == Key::Tag) return duplicate_field("type");
-      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_payload(d, tag, out_); }));
+      VOSTREL_TRY(map.next_value([&](Deserializer& d) { return payload(d, tag); }));
+      if (deferred_) return {};
       return finish(map);
     }
-    // "value" came first: hold it until the tag is known (a value read from
-    // a held tree is already held there).
-    Content copy;
-    const Content* held = &copy;
-    VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
-          if (const Content* tree = d.held()) {
-            held = tree;
-            return {};
-          }
-          return capture(d, copy);
-        }));
-    auto second = next_relevant_key(map);
-    VOSTREL_TRY(second);
-    if (!*second) return missing_field("type");
-    if (**second == Key::Content) return duplicate_field("value");
-    VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
-    ContentDeserializer buffered(*held);
-    VOSTREL_TRY(read_payload(buffered, tag, out_));
-    return finish(map);
+    return read_held(map);
   }
-
   Status visit_seq(SeqAccess& seq) override {
     Kind tag = Kind::None;
     auto got = seq.next_element([&](Deserializer& d) { return read_tag_id(d, tag); });
     VOSTREL_TRY(got);
     if (!*got) return invalid_length(0, expecting());
-    auto payload = seq.next_element([&](Deserializer& d) { return read_payload(d, tag, out_); });
-    VOSTREL_TRY(payload);
-    if (!*payload) {
+    auto read = seq.next_element([&](Deserializer& d) { return payload(d, tag); });
+    VOSTREL_TRY(read);
+    if (!*read) {
       if (tag == Kind::None) {
         out_ = Value::none();
         return {};
@@ -181,25 +172,270 @@ class ValueVisitor final : public Visitor {
     return {};
   }
 
- private:
+ // The rest of an object form once its payload is read: no second "type"
+  // or "value".
   static Status finish(MapAccess& map) {
     auto more = next_relevant_key(map);
     VOSTREL_TRY(more);
     if (!*more) return {};
     return duplicate_field(**more == Key::Tag ? "type" : "value");
   }
+
+ private:
+  Status payload(Deserializer& d, Kind tag) {
+    if (deep_ && (tag == Kind::List || tag == Kind::Map)) return payload_deep(d, tag);
+    return read_payload(d, tag, out_);
+  }
+  [[gnu::noinline]] Status payload_deep(Deserializer& d, Kind tag);
+  [[gnu::noinline]] Status read_held(MapAccess& map);
+
   Value& out_;
+  DeepReader* deep_;
+  bool deferred_ = false;
 };
+
+// Not structure(): a value is no record, so a binary string is not taken
+// for an array of its bytes.
+Status read_visiting(Deserializer& d, Value& out) {
+  ValueVisitor v(out);
+  return d.any(v);
+}
+
+// An array or map opened in place, read through the counter its frame
+// keeps: the elements of an array, or the keys of a map (each followed by
+// its value).
+class Counted final : public SeqAccess, public MapAccess {
+ public:
+  Counted(Deserializer& d, std::uint32_t& left) : d_(d), left_(left) {}
+  std::expected<bool, Error> next_element(Seed seed) override { return next(seed); }
+  std::expected<bool, Error> next_key(Seed seed) override { return next(seed); }
+  Status next_value(Seed seed) override { return seed(d_); }
+
+ private:
+  std::expected<bool, Error> next(Seed seed) {
+    if (left_ == 0) return false;
+    --left_;
+    VOSTREL_TRY(seed(d_));
+    return true;
+  }
+  Deserializer& d_;
+  std::uint32_t& left_;
+};
+
+// Reads a value whose lists and maps nest as deep as the format takes
+// (MessagePack: 1023 arrays and maps) without recursing: each open value,
+// List payload and Map payload is a frame of its own on the heap, and the
+// thread's stack holds the reading of one level at a time. A value's head
+// (its tag, the keys of its object form, a scalar payload) is read by the
+// same ValueVisitor as everywhere else. A payload held as a parsed tree (its
+// "value" came before "type") is read the same way from a ContentStream
+// over that tree, which its value's frame owns. Formats that cannot open an
+// array or map in place (JSON, whose 127 levels recursion takes) are read
+// by visiting.
+class DeepReader {
+ public:
+  Status read(Deserializer& d, Value& out, const Opened& opened) {
+    VOSTREL_TRY(start(d, out, opened));
+    while (top_ != 0) VOSTREL_TRY(step());
+    return {};
+  }
+
+  // Opens the List or Map payload of the value on top, to be read by the
+  // loop; false when the payload is no array or map (read as usual then).
+  std::expected<bool, Error> defer_payload(Kind tag, Value& out) {
+    return defer(*frames_[top_ - 1]->src, tag, out);
+  }
+
+  // The same for a payload held as a tree: read from a stream over it.
+  std::expected<bool, Error> defer_held_payload(Kind tag, const Content& held, Value& out) {
+    Frame& v = *frames_[top_ - 1];
+    v.stream = std::make_unique<ContentStream>(held);
+    return defer(*v.stream, tag, out);
+  }
+
+  // Where the value on top holds the tree of a payload it captures.
+  Content& held_slot() {
+    Frame& v = *frames_[top_ - 1];
+    v.held = std::make_unique<Content>();
+    return *v.held;
+  }
+
+ private:
+  enum class Role : std::uint8_t { Value, List, Map };
+  struct Frame {
+    Role role = Role::Value;
+    bool deferred = false;  // a value whose payload the loop reads
+    Opened opened;          // its array or map
+    std::uint32_t left = 0;
+    Deserializer* src = nullptr;  // where its elements come from
+    Value* out = nullptr;
+    kernel::List items;
+    kernel::Map entries;
+    std::string key;
+    std::unique_ptr<Content> held;  // a value's payload, held
+    std::unique_ptr<ContentStream> stream;  // ... and read from there
+  };
+
+  std::expected<bool, Error> defer(Deserializer& src, Kind tag, Value& out) {
+    auto opened = src.open(tag == Kind::List, tag == Kind::Map);
+    VOSTREL_TRY(opened);
+    if (opened->kind == Opened::Kind::None) return false;
+    frames_[top_ - 1]->deferred = true;
+    Frame& f = push(tag == Kind::List ? Role::List : Role::Map, src, out, *opened);
+    if (f.role == Role::List) f.items.reserve(opened->hint);
+    return true;
+  }
+
+  // Frames stay where they are (the accesses point into them) and are kept
+  // for reuse by the next value at the same level.
+  Frame& push(Role role, Deserializer& src, Value& out, const Opened& opened) {
+    if (top_ == frames_.size()) frames_.push_back(std::make_unique<Frame>());
+    Frame& f = *frames_[top_++];
+    f.role = role;
+    f.deferred = false;
+    f.opened = opened;
+    f.left = opened.len;
+    f.src = &src;
+    f.out = &out;
+    f.items.clear();
+    f.entries.clear();
+    return f;
+  }
+
+  // Nothing may be left in the array or map on top (the format's own check).
+  Status close_top() {
+    Frame& f = *frames_[top_ - 1];
+    VOSTREL_TRY(f.src->close(f.opened, f.left));
+    f.stream.reset();
+    f.held.reset();
+    --top_;
+    return {};
+  }
+
+  // A value whose own array or map is open: its head, and its payload too
+  // unless that is deferred.
+  Status start(Deserializer& src, Value& out, const Opened& opened) {
+    Frame& f = push(Role::Value, src, out, opened);
+    ValueVisitor v(out, this);
+    Counted access(src, f.left);
+    if (opened.kind == Opened::Kind::Map) return v.visit_map(access);
+    return v.visit_seq(access);
+  }
+
+  // An element of a List or Map payload.
+  Status begin(Deserializer& src, Value& out) {
+    auto opened = src.open(true, true);
+    VOSTREL_TRY(opened);
+    if (opened->kind == Opened::Kind::None) return read_visiting(src, out);
+    return start(src, out, *opened);
+  }
+
+  // The value on top has its payload: the rest of its object form.
+  Status end_value(Frame& f) {
+    if (f.opened.kind == Opened::Kind::Map && f.deferred) {
+      Counted map(*f.src, f.left);
+      VOSTREL_TRY(ValueVisitor::finish(map));
+    }
+    return close_top();
+  }
+
+  Status step() {
+    Frame& f = *frames_[top_ - 1];
+    switch (f.role) {
+      case Role::Value:
+        return end_value(f);
+      case Role::List:
+        if (f.left == 0) {
+          *f.out = Value::list(std::move(f.items));
+          return close_top();
+        }
+        --f.left;
+        return begin(*f.src, f.items.emplace_back());
+      case Role::Map: {
+        if (f.left == 0) {
+          *f.out = Value::map(std::move(f.entries));
+          return close_top();
+        }
+        --f.left;
+        f.key.clear();
+        VOSTREL_TRY(read_string(*f.src, f.key));
+        // A repeated key keeps its place and takes the later value.
+        auto it = f.entries.try_emplace(f.entries.end(), std::move(f.key));
+        return begin(*f.src, it->second);
+      }
+    }
+    return {};
+  }
+
+  std::vector<std::unique_ptr<Frame>> frames_;
+  std::size_t top_ = 0;
+};
+
+// "value" came first: hold it until the tag is known (a value read from a
+// held tree is already held there). Out of line, so that the held tree is
+// not on the frame of every level read through visit_map.
+Status ValueVisitor::read_held(MapAccess& map) {
+  Kind tag = Kind::None;
+  Content copy;
+  Content& keep = deep_ ? deep_->held_slot() : copy;
+  const Content* held = &keep;
+  VOSTREL_TRY(map.next_value([&](Deserializer& d) -> Status {
+        if (const Content* tree = d.held()) {
+          held = tree;
+          return ignore(d);  // taken as it is held
+        }
+        return capture(d, keep);
+      }));
+  auto second = next_relevant_key(map);
+  VOSTREL_TRY(second);
+  if (!*second) return missing_field("type");
+  if (**second == Key::Content) return duplicate_field("value");
+  VOSTREL_TRY(map.next_value([&](Deserializer& d) { return read_tag_enum(d, tag); }));
+  if (deep_ && (tag == Kind::List || tag == Kind::Map)) {
+    auto deferred = deep_->defer_held_payload(tag, *held, out_);
+    VOSTREL_TRY(deferred);
+    if (*deferred) {
+      deferred_ = true;
+      return {};
+    }
+  }
+  ContentDeserializer buffered(*held);
+  VOSTREL_TRY(read_payload(buffered, tag, out_));
+  return finish(map);
+}
+
+// Out of line, so that payload() stays small enough to be inlined into the
+// visits that recurse through it.
+Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
+  auto deferred = deep_->defer_payload(tag, out_);
+  VOSTREL_TRY(deferred);
+  if (!*deferred) return read_payload(d, tag, out_);
+  deferred_ = true;
+  return {};
+}
+
+// Out of line: JSON reaches read_value once per level it recurses, and the
+// reader's frames would otherwise sit on each of those levels.
+[[gnu::noinline]] Status read_deep(Deserializer& d, kernel::Value& out, const Opened& opened) {
+  return DeepReader().read(d, out, opened);
+}
 
 }  // namespace
 
+// A format that opens arrays and maps in place is read with a stack of its
+// own; the others by visiting, one recursion per level.
 Status read_value(Deserializer& d, kernel::Value& out) {
-  ValueVisitor v(out);
-  // Not structure(): a value is no record, so a binary string is not taken
-  // for an array of its bytes.
-  Status st = d.any(v);
+  auto opened = d.open(true, true);
+  Status st;
+  if (!opened) {
+    st = std::unexpected(std::move(opened.error()));
+  } else if (opened->kind == Opened::Kind::None) {
+    st = read_visiting(d, out);
+  } else {
+    st = read_deep(d, out, *opened);
+  }
   // Whatever a value's reading found is named the way values name it.
-  if (!st) st.error().null_as_unit = true;
+  if (!st) st.error()->null_as_unit = true;
   return st;
 }
 
@@ -244,75 +480,6 @@ void write_json_string(std::string_view s, std::string& out) {
 }
 
 namespace {
-
-// One open list or map of a write in progress.
-struct Frame {
-  const List* list = nullptr;
-  std::size_t index = 0;
-  const Map* map = nullptr;
-  Map::const_iterator it;
-  bool tagged = true;  // a Value's payload (closed by "}" after it), not a bare Env
-};
-
-void json_scalar_or_open(const Value& v, std::string& out, std::vector<Frame>& stack) {
-  out += "{\"type\":\"";
-  out += kind_name(v.kind());
-  out += '"';
-  switch (v.kind()) {
-    case Kind::Str:
-      out += ",\"value\":";
-      write_json_string(v.as_str(), out);
-      out += '}';
-      return;
-    case Kind::Int:
-      out += ",\"value\":";
-      out += std::to_string(v.as_int());
-      out += '}';
-      return;
-    case Kind::Bool:
-      out += v.as_bool() ? ",\"value\":true}" : ",\"value\":false}";
-      return;
-    case Kind::None:
-      out += '}';
-      return;
-    case Kind::List:
-      out += ",\"value\":[";
-      stack.push_back(Frame{&v.as_list(), 0, nullptr, {}, true});
-      return;
-    case Kind::Map:
-      out += ",\"value\":{";
-      stack.push_back(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
-      return;
-  }
-}
-
-void json_drain(std::string& out, std::vector<Frame>& stack) {
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.list) {
-      if (f.index == f.list->size()) {
-        out += "]}";
-        stack.pop_back();
-        continue;
-      }
-      if (f.index) out += ',';
-      const Value& item = (*f.list)[f.index++];
-      json_scalar_or_open(item, out, stack);
-    } else {
-      if (f.it == f.map->end()) {
-        out += f.tagged ? "}}" : "}";
-        stack.pop_back();
-        continue;
-      }
-      if (f.it != f.map->begin()) out += ',';
-      const auto& [key, item] = *f.it;
-      ++f.it;
-      write_json_string(key, out);
-      out += ':';
-      json_scalar_or_open(item, out, stack);
-    }
-  }
-}
 
 void put_u8(std::string& out, unsigned v) { out.push_back(static_cast<char>(v & 0xFF)); }
 void put_be(std::string& out, std::uint64_t v, int bytes) {
@@ -369,47 +536,157 @@ void msgpack_int(std::int64_t v, std::string& out) {
   }
 }
 
-void msgpack_scalar_or_open(const Value& v, std::string& out, std::vector<Frame>& stack) {
-  put_u8(out, v.kind() == Kind::None ? 0x91 : 0x92);
-  write_msgpack_string(kind_name(v.kind()), out);
-  switch (v.kind()) {
-    case Kind::Str: write_msgpack_string(v.as_str(), out); return;
-    case Kind::Int: msgpack_int(v.as_int(), out); return;
-    case Kind::Bool: put_u8(out, v.as_bool() ? 0xc3 : 0xc2); return;
-    case Kind::None: return;
-    case Kind::List:
-      msgpack_header(out, v.as_list().size(), 0x90, 0xdc, 0xdd);
-      stack.push_back(Frame{&v.as_list(), 0, nullptr, {}, true});
-      return;
-    case Kind::Map:
-      msgpack_header(out, v.as_map().size(), 0x80, 0xde, 0xdf);
-      stack.push_back(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
-      return;
-  }
-}
 
-void msgpack_drain(std::string& out, std::vector<Frame>& stack) {
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.list) {
-      if (f.index == f.list->size()) {
-        stack.pop_back();
-        continue;
-      }
-      const Value& item = (*f.list)[f.index++];
-      msgpack_scalar_or_open(item, out, stack);
-    } else {
-      if (f.it == f.map->end()) {
-        stack.pop_back();
-        continue;
-      }
-      const auto& [key, item] = *f.it;
-      ++f.it;
-      write_msgpack_string(key, out);
-      msgpack_scalar_or_open(item, out, stack);
+// What each form writes around the values of a tree; the walk below visits
+// them. head() writes a scalar value whole and a List or Map up to its first
+// element; close() ends a list or map (`tagged`: a Value's payload, not a
+// bare Env).
+struct JsonForm {
+  static constexpr int kMaxOpen = codec::kJsonMaxOpen;
+  static constexpr std::string_view kTooDeep = kJsonTooDeep;
+  static void env(const Env&, std::string& out) { out += '{'; }
+  static void head(const Value& v, std::string& out) {
+    out += "{\"type\":\"";
+    out += kind_name(v.kind());
+    out += '"';
+    switch (v.kind()) {
+      case Kind::Str:
+        out += ",\"value\":";
+        write_json_string(v.as_str(), out);
+        out += '}';
+        return;
+      case Kind::Int:
+        out += ",\"value\":";
+        out += std::to_string(v.as_int());
+        out += '}';
+        return;
+      case Kind::Bool: out += v.as_bool() ? ",\"value\":true}" : ",\"value\":false}"; return;
+      case Kind::None: out += '}'; return;
+      case Kind::List: out += ",\"value\":["; return;
+      case Kind::Map: out += ",\"value\":{"; return;
     }
   }
-}
+  static void element(bool first, std::string& out) {
+    if (!first) out += ',';
+  }
+  static void key(std::string_view key, bool first, std::string& out) {
+    if (!first) out += ',';
+    write_json_string(key, out);
+    out += ':';
+  }
+  static void close(bool list, bool tagged, std::string& out) {
+    out += list ? "]}" : tagged ? "}}" : "}";
+  }
+};
+
+struct MsgpackForm {
+  static constexpr int kMaxOpen = codec::kMsgpackMaxOpen;
+  static constexpr std::string_view kTooDeep = kMsgpackTooDeep;
+  static void env(const Env& env, std::string& out) {
+    msgpack_header(out, env.size(), 0x80, 0xde, 0xdf);
+  }
+  static void head(const Value& v, std::string& out) {
+    put_u8(out, v.kind() == Kind::None ? 0x91 : 0x92);
+    write_msgpack_string(kind_name(v.kind()), out);
+    switch (v.kind()) {
+      case Kind::Str: write_msgpack_string(v.as_str(), out); return;
+      case Kind::Int: msgpack_int(v.as_int(), out); return;
+      case Kind::Bool: put_u8(out, v.as_bool() ? 0xc3 : 0xc2); return;
+      case Kind::None: return;
+      case Kind::List: msgpack_header(out, v.as_list().size(), 0x90, 0xdc, 0xdd); return;
+      case Kind::Map: msgpack_header(out, v.as_map().size(), 0x80, 0xde, 0xdf); return;
+    }
+  }
+  static void element(bool, std::string&) {}
+  static void key(std::string_view key, bool, std::string& out) { write_msgpack_string(key, out); }
+  static void close(bool, bool, std::string&) {}
+};
+
+// Writes a Value or an Env in one pass without recursing, and counts the
+// arrays and objects (maps) the document has open as the reader will: a
+// List or Map value opens two (its own and its payload's), every other value
+// one, an Env one. A value that would open more than the reader takes is
+// refused before its first byte, and `out` is cut back to where it was.
+template <class Form>
+class Walk {
+ public:
+  Walk(std::string& out, std::size_t open, std::size_t max_open = Form::kMaxOpen)
+      : out_(out), start_(out.size()), open_(open), max_open_(max_open) {}
+
+  Result<void> value(const Value& v) { return enter(v) ? drain() : refuse(); }
+
+  Result<void> env(const Env& env) {
+    if (open_ + 1 > max_open_) return refuse();
+    Form::env(env, out_);
+    push(Frame{nullptr, 0, &env, env.begin(), false});
+    return drain();
+  }
+
+ private:
+  // One open list or map.
+  struct Frame {
+    const List* list = nullptr;
+    std::size_t index = 0;
+    const Map* map = nullptr;
+    Map::const_iterator it;
+    bool tagged = true;  // a Value's payload: its own array or object is open too
+  };
+
+  static std::size_t levels(const Frame& f) { return f.tagged ? 2 : 1; }
+
+  void push(const Frame& f) {
+    open_ += levels(f);
+    stack_.push_back(f);
+  }
+
+  // Writes the head of `v` and opens its list or map; false when that would
+  // pass the limit.
+  bool enter(const Value& v) {
+    bool nests = v.kind() == Kind::List || v.kind() == Kind::Map;
+    if (open_ + (nests ? 2 : 1) > max_open_) return false;
+    Form::head(v, out_);
+    if (v.kind() == Kind::List) push(Frame{&v.as_list(), 0, nullptr, {}, true});
+    if (v.kind() == Kind::Map) push(Frame{nullptr, 0, &v.as_map(), v.as_map().begin(), true});
+    return true;
+  }
+
+  Result<void> drain() {
+    while (!stack_.empty()) {
+      Frame& f = stack_.back();
+      if (const Value* item = next(f)) {
+        if (!enter(*item)) return refuse();
+        continue;
+      }
+      Form::close(f.list != nullptr, f.tagged, out_);
+      open_ -= levels(f);
+      stack_.pop_back();
+    }
+    return {};
+  }
+
+  // The next element of `f`, with what goes before it written; null at the end.
+  const Value* next(Frame& f) {
+    if (f.list) {
+      if (f.index == f.list->size()) return nullptr;
+      Form::element(f.index == 0, out_);
+      return &(*f.list)[f.index++];
+    }
+    if (f.it == f.map->end()) return nullptr;
+    Form::key(f.it->first, f.it == f.map->begin(), out_);
+    return &(f.it++)->second;
+  }
+
+  [[gnu::cold, gnu::noinline]] Result<void> refuse() {
+    out_.resize(start_);
+    return fail(std::string(Form::kTooDeep));
+  }
+
+  std::string& out_;
+  std::size_t start_;
+  std::size_t open_;
+  std::size_t max_open_;
+  std::vector<Frame> stack_;
+};
 
 }  // namespace
 
@@ -443,28 +720,35 @@ void write_msgpack_uint(std::uint64_t v, std::string& out) {
   }
 }
 
-void write_json(const Value& v, std::string& out) {
-  std::vector<Frame> stack;
-  json_scalar_or_open(v, out, stack);
-  json_drain(out, stack);
+
+Result<void> write_json(const Value& v, std::string& out, std::size_t open) {
+  return Walk<JsonForm>(out, open).value(v);
 }
 
-void write_json(const Env& env, std::string& out) {
-  out += '{';
-  std::vector<Frame> stack{Frame{nullptr, 0, &env, env.begin(), false}};
-  json_drain(out, stack);
+Result<void> write_json(const Env& env, std::string& out, std::size_t open) {
+  return Walk<JsonForm>(out, open).env(env);
 }
 
-void write_msgpack(const Value& v, std::string& out) {
-  std::vector<Frame> stack;
-  msgpack_scalar_or_open(v, out, stack);
-  msgpack_drain(out, stack);
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max() / 2;
+
+std::string json_text(const Value& v) {
+  std::string out;
+  (void)Walk<JsonForm>(out, 0, kUnlimited).value(v);
+  return out;
 }
 
-void write_msgpack(const Env& env, std::string& out) {
-  msgpack_header(out, env.size(), 0x80, 0xde, 0xdf);
-  std::vector<Frame> stack{Frame{nullptr, 0, &env, env.begin(), false}};
-  msgpack_drain(out, stack);
+std::string json_text(const Env& env) {
+  std::string out;
+  (void)Walk<JsonForm>(out, 0, kUnlimited).env(env);
+  return out;
+}
+
+Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open) {
+  return Walk<MsgpackForm>(out, open).value(v);
+}
+
+Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open) {
+  return Walk<MsgpackForm>(out, open).env(env);
 }
 
 }  // namespace vostrel::kernel

@@ -11,7 +11,7 @@
 // Writing: JSON {"type":"Int","value":5} / {"type":"None"}, compact, map keys
 // in byte order, strings escaped as the writer below says; MessagePack the
 // compact array form with variant names and the shortest encodings. Neither
-// writer recurses, so a value nested a million levels deep writes fine.
+// writer recurses; each refuses a value nested deeper than its reader takes.
 #pragma once
 
 #include <cstddef>
@@ -44,11 +44,22 @@ Result<Value> value_from_msgpack(std::string_view bytes);
 Result<Env> env_from_json(std::string_view text);
 Result<Env> env_from_msgpack(std::string_view bytes);
 
-// Writers: append to `out`.
-void write_json(const Value& v, std::string& out);
-void write_json(const Env& env, std::string& out);
-void write_msgpack(const Value& v, std::string& out);
-void write_msgpack(const Env& env, std::string& out);
+// Writers: append to `out`. `open` counts the arrays and objects (JSON) or
+// arrays and maps (MessagePack) already open around the value in the
+// document being written. A value whose form would take the document past
+// what its reader takes (kJsonMaxOpen, kMsgpackMaxOpen) is refused with the
+// text below and `out` is left as it was: nothing is written that cannot be
+// read back.
+inline constexpr std::string_view kJsonTooDeep =
+    "value too deeply nested for JSON: the JSON reader takes at most 127 arrays and objects "
+    "open at once";
+inline constexpr std::string_view kMsgpackTooDeep =
+    "value too deeply nested for MessagePack: the MessagePack reader takes at most 1023 arrays "
+    "and maps open at once";
+Result<void> write_json(const Value& v, std::string& out, std::size_t open = 0);
+Result<void> write_json(const Env& env, std::string& out, std::size_t open = 0);
+Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open = 0);
+Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open = 0);
 
 // A JSON string literal with the writer's escaping: \" and \\, \b \t \n \f
 // \r, \u00XX for the other bytes below 0x20; every other byte unchanged.
@@ -60,24 +71,22 @@ void write_msgpack_string(std::string_view s, std::string& out);
 void write_msgpack_array_header(std::size_t n, std::string& out);
 void write_msgpack_uint(std::uint64_t v, std::string& out);
 
-inline std::string to_json(const Value& v) {
+// The JSON form of a value at any depth, for showing and comparing values
+// (tests, tools): deeper than the reader takes, it is no document to store.
+std::string json_text(const Value& v);
+std::string json_text(const Env& env);
+
+// A whole document: the text or bytes of one Value or Env.
+template <class T>
+Result<std::string> to_json(const T& v) {
   std::string out;
-  write_json(v, out);
+  if (auto written = write_json(v, out); !written) return fail(std::move(written.error()));
   return out;
 }
-inline std::string to_json(const Env& env) {
+template <class T>
+Result<std::string> to_msgpack(const T& v) {
   std::string out;
-  write_json(env, out);
-  return out;
-}
-inline std::string to_msgpack(const Value& v) {
-  std::string out;
-  write_msgpack(v, out);
-  return out;
-}
-inline std::string to_msgpack(const Env& env) {
-  std::string out;
-  write_msgpack(env, out);
+  if (auto written = write_msgpack(v, out); !written) return fail(std::move(written.error()));
   return out;
 }
 

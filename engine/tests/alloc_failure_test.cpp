@@ -104,7 +104,7 @@ Agent agent(bool share) {
 }
 
 std::string look_agent(const Agent& a) {
-  std::string out = session::snapshot_to_json(agent_session::snapshot(a.session));
+  std::string out = *session::snapshot_to_json(agent_session::snapshot(a.session));
   for (const std::string& tag : a.session.event_log) out += " " + tag;
   return out;
 }
@@ -190,7 +190,7 @@ TEST(AllocationFailure, PlainStep) {
     s.process(ts, "UserMessage", {{"parts", L({S("hi")})}});
     return std::pair{std::move(s), std::move(ts)};
   };
-  auto look = [](const auto& p) { return session::snapshot_to_json(p.first.snapshot()); };
+  auto look = [](const auto& p) { return *session::snapshot_to_json(p.first.snapshot()); };
   // As a host does: the result is taken before the step is applied.
   auto step = [](auto& p) {
     session::PreparedStep prepared =

@@ -30,7 +30,7 @@ enum class Doc {
 
 // "OK <canonical JSON>" ("OK" where there is no writer) or the error text.
 std::string read(Doc doc, const std::string& input) {
-  auto value = [](const Result<Value>& v) { return v ? "OK " + to_json(*v) : v.error(); };
+  auto value = [](const Result<Value>& v) { return v ? "OK " + json_text(*v) : v.error(); };
   switch (doc) {
     case Doc::JsonValue: return value(value_from_json(input));
     case Doc::MsgpackValue: return value(value_from_msgpack(unhex(input)));
@@ -42,7 +42,7 @@ std::string read(Doc doc, const std::string& input) {
         codec::ContentDeserializer buffered(held);
         return codec::read_value(buffered, v);
       });
-      return st ? "OK " + to_json(v) : st.error().text();
+      return st ? "OK " + json_text(v) : st.error().text();
     }
     case Doc::JsonTransducer: {
       auto t = transducer_from_json(input);

@@ -57,17 +57,17 @@ TEST(CodecValueWrite, FormsOfEveryVariant) {
        "92a34d617082a16191a44e6f6e65a16292a3496e7401"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(to_json(c.value), c.json);
-    EXPECT_EQ(hex(to_msgpack(c.value)), c.msgpack) << c.json;
+    EXPECT_EQ(*to_json(c.value), c.json);
+    EXPECT_EQ(hex(*to_msgpack(c.value)), c.msgpack) << c.json;
   }
 }
 
 TEST(CodecValueWrite, KeysInByteOrderAndEnvLikeAMapPayload) {
   Env env{{"b", Value::integer(2)}, {"a", Value::integer(1)}, {"B", Value::none()}};
-  EXPECT_EQ(to_json(env), R"({"B":{"type":"None"},"a":{"type":"Int","value":1},"b":{"type":"Int","value":2}})");
-  EXPECT_EQ(hex(to_msgpack(env)), "83a14291a44e6f6e65a16192a3496e7401a16292a3496e7402");
-  EXPECT_EQ(to_json(Env{}), "{}");
-  EXPECT_EQ(hex(to_msgpack(Env{})), "80");
+  EXPECT_EQ(*to_json(env), R"({"B":{"type":"None"},"a":{"type":"Int","value":1},"b":{"type":"Int","value":2}})");
+  EXPECT_EQ(hex(*to_msgpack(env)), "83a14291a44e6f6e65a16192a3496e7401a16292a3496e7402");
+  EXPECT_EQ(*to_json(Env{}), "{}");
+  EXPECT_EQ(hex(*to_msgpack(Env{})), "80");
 }
 
 TEST(CodecValueWrite, StringEscapes) {
@@ -89,36 +89,122 @@ TEST(CodecValueWrite, ShortestHeaders) {
   EXPECT_EQ(header(256), "da0100");
   EXPECT_EQ(header(65536), "db00010000");
   List sixteen(16, Value::none());
-  EXPECT_EQ(hex(to_msgpack(Value::list(sixteen))).substr(0, 18), "92a44c697374dc0010");
+  EXPECT_EQ(hex(*to_msgpack(Value::list(sixteen))).substr(0, 18), "92a44c697374dc0010");
 }
 
 TEST(CodecValueRoundTrip, BothFormsReadBackEqual) {
   Value v = map_of({{"", Value::list({Value::none(), Value::list({Value::none()}), Value::str("é\x01")})},
                     {"n", Value::integer(-70000)},
                     {"m", map_of({{"x", Value::boolean(false)}})}});
-  auto from_json = value_from_json(to_json(v));
+  auto from_json = value_from_json(*to_json(v));
   ASSERT_TRUE(from_json) << from_json.error();
   EXPECT_EQ(*from_json, v);
-  auto from_mp = value_from_msgpack(to_msgpack(v));
+  auto from_mp = value_from_msgpack(*to_msgpack(v));
   ASSERT_TRUE(from_mp) << from_mp.error();
   EXPECT_EQ(*from_mp, v);
   Env env{{"k", v}};
-  EXPECT_EQ(*env_from_json(to_json(env)), env);
-  EXPECT_EQ(*env_from_msgpack(to_msgpack(env)), env);
+  EXPECT_EQ(*env_from_json(*to_json(env)), env);
+  EXPECT_EQ(*env_from_msgpack(*to_msgpack(env)), env);
 }
 
-TEST(CodecValueDeep, AMillionLevelsWriteWithoutRecursion) {
+Value nested_lists(int depth, Value inner = Value::none()) {
+  for (int i = 0; i < depth; ++i) inner = Value::list(List{std::move(inner)});
+  return inner;
+}
+
+// A List level opens two arrays or objects and the innermost None one, so a
+// value nested d lists deep opens 2d + 1: the deepest that JSON takes (127
+// open) is 63 lists, MessagePack (1023) 511. The writers refuse exactly one
+// list more, leave the output as it was, and what they write reads back.
+TEST(CodecValueDeep, WritersRefuseExactlyWhatTheirReadersRefuse) {
+  struct Form {
+    int deepest;
+    Result<void> (*write)(const Value&, std::string&, std::size_t);
+    Result<Value> (*read)(std::string_view);
+    std::string_view refusal;
+    std::string reader_error;
+    std::string wrap_open, wrap_close;  // one List level around a written value
+  };
+  const Form forms[] = {
+      {63, write_json, value_from_json, kJsonTooDeep, "recursion limit exceeded at line 1 column 1536",
+       R"({"type":"List","value":[)", "]}"},
+      {511, write_msgpack, value_from_msgpack, kMsgpackTooDeep, "depth limit exceeded",
+       "\x92\xa4List\x91", ""},
+  };
+  for (const Form& f : forms) {
+    std::string out = "x";
+    Value deepest = nested_lists(f.deepest);
+    ASSERT_TRUE(f.write(deepest, out, 0));
+    std::string written = out.substr(1);
+    auto back = f.read(written);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(*back, deepest);
+    EXPECT_EQ(*back, nested_lists(f.deepest - 1, Value::list(List{Value::none()})));
+    // One list more, or the same inside one enclosing array: refused whole.
+    for (auto [depth, open] : {std::pair{f.deepest + 1, 0}, std::pair{f.deepest, 1}}) {
+      out = "x";
+      auto refused = f.write(nested_lists(depth), out, static_cast<std::size_t>(open));
+      ASSERT_FALSE(refused) << depth;
+      EXPECT_EQ(refused.error(), f.refusal);
+      EXPECT_EQ(out, "x");
+    }
+    // The same list level written by hand is what the reader refuses.
+    EXPECT_EQ(f.read(f.wrap_open + written + f.wrap_close).error(), f.reader_error);
+  }
+  // An Env opens one level of its own; maps count like lists.
+  Env env{{"k", nested_lists(62, Value::map(Map{{"m", Value::none()}}))}};
+  EXPECT_EQ(to_json(env).error(), kJsonTooDeep);
+  env["k"] = nested_lists(62, Value::map({}));
+  EXPECT_EQ(*env_from_json(*to_json(env)), env);
+  EXPECT_EQ(kJsonTooDeep, "value too deeply nested for JSON: the JSON reader takes at most 127 "
+                          "arrays and objects open at once");
+  EXPECT_EQ(kMsgpackTooDeep, "value too deeply nested for MessagePack: the MessagePack reader "
+                             "takes at most 1023 arrays and maps open at once");
+}
+
+// MessagePack values are read with a stack of their own in every shape: the
+// array form, the object form, and the object form whose "value" comes
+// before "type" (held as a parsed tree, then read). Each list level opens two
+// arrays or maps, the innermost None one: 511 read, 512 are refused.
+TEST(CodecValueDeep, MessagePackShapesReadAtTheLimitInEveryForm) {
+  struct Shape {
+    std::string open, close;  // one List level around a value
+  };
+  const Shape shapes[] = {
+      {"\x92\xa4List\x91", ""},
+      {"\x82\xa4type\xa4List\xa5value\x91", ""},
+      {"\x82\xa5value\x91", "\xa4type\xa4List"},
+  };
+  for (const Shape& s : shapes) {
+    auto nest = [&](int depth) {
+      std::string doc;
+      for (int i = 0; i < depth; ++i) doc += s.open;
+      doc += "\x91\xa4None";
+      for (int i = 0; i < depth; ++i) doc += s.close;
+      return doc;
+    };
+    auto deepest = value_from_msgpack(nest(511));
+    ASSERT_TRUE(deepest) << deepest.error();
+    EXPECT_EQ(*deepest, nested_lists(511));
+    EXPECT_EQ(value_from_msgpack(nest(512)).error(), "depth limit exceeded");
+  }
+  // A held array-form value with a third element is refused in the held
+  // tree's own words.
+  EXPECT_EQ(value_from_msgpack("\x82\xa5value\x91\x93\xa3Int\x01\x02\xa4type\xa4List").error(),
+            "invalid length 3, expected 2 elements in sequence");
+}
+
+TEST(CodecValueDeep, AMillionLevelsAreRefusedWithoutRecursion) {
   constexpr int kDepth = 1'000'000;
-  Value v = Value::none();
-  for (int i = 0; i < kDepth; ++i) v = Value::list(List{std::move(v)});
-  std::string json = to_json(v);
-  EXPECT_EQ(json.size(), kDepth * std::string_view(R"({"type":"List","value":[]})").size() +
-                             std::string_view(R"({"type":"None"})").size());
-  EXPECT_TRUE(json.starts_with(R"({"type":"List","value":[{"type":"List","value":[)"));
-  std::string mp = to_msgpack(v);
-  EXPECT_EQ(mp.size(), kDepth * 7u + 6u);
-  // The readers refuse such a value at their limits instead of recursing.
+  Value v = nested_lists(kDepth);
+  EXPECT_EQ(to_json(v).error(), kJsonTooDeep);
+  EXPECT_EQ(to_msgpack(v).error(), kMsgpackTooDeep);
+  // The readers refuse such a text at their limits instead of recursing.
+  std::string json;
+  for (int i = 0; i < kDepth; ++i) json += R"({"type":"List","value":[)";
   EXPECT_EQ(value_from_json(json).error(), "recursion limit exceeded at line 1 column 1536");
+  std::string mp;
+  for (int i = 0; i < kDepth; ++i) mp += "\x92\xa4List\x91";
   EXPECT_EQ(value_from_msgpack(mp).error(), "depth limit exceeded");
 }
 
@@ -155,13 +241,13 @@ TEST(CodecValueRead, ShapesTagsAndPayloads) {
   };
   for (const auto& c : cases) {
     auto v = value_from_json(c.json);
-    EXPECT_EQ(v ? to_json(*v) : v.error(), c.want) << c.json;
+    EXPECT_EQ(v ? *to_json(*v) : v.error(), c.want) << c.json;
   }
   // MessagePack: indices, the map form, nil named "unit value".
-  EXPECT_EQ(to_json(*value_from_msgpack(unhex("920105"))), R"({"type":"Int","value":5})");
+  EXPECT_EQ(*to_json(*value_from_msgpack(unhex("920105"))), R"({"type":"Int","value":5})");
   EXPECT_EQ(value_from_msgpack(unhex("920605")).error(),
             "invalid value: integer `6`, expected variant index 0 <= i < 6");
-  EXPECT_EQ(to_json(*value_from_msgpack(unhex("82a474797065a44c697374a576616c756590"))),
+  EXPECT_EQ(*to_json(*value_from_msgpack(unhex("82a474797065a44c697374a576616c756590"))),
             R"({"type":"List","value":[]})");
   EXPECT_EQ(value_from_msgpack(unhex("c0")).error(),
             "invalid type: unit value, expected adjacently tagged enum Value");
@@ -171,7 +257,7 @@ TEST(CodecValueRead, ShapesTagsAndPayloads) {
   EXPECT_EQ(value_from_msgpack(unhex("92a3496e74")).error(),
             "IO error while reading marker: failed to fill whole buffer");
   // Bytes after the value are not looked at.
-  EXPECT_EQ(to_json(*value_from_msgpack(unhex("91a44e6f6e65ffff"))), R"({"type":"None"})");
+  EXPECT_EQ(*to_json(*value_from_msgpack(unhex("91a44e6f6e65ffff"))), R"({"type":"None"})");
 }
 
 TEST(CodecLimits, NestingLimitsOfBothCodecs) {

@@ -23,7 +23,7 @@ inline std::string text(const Expr& e) {
       [&](const auto& n) -> std::string {
         using N = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<N, expr::Lit>) {
-          return "Lit(" + to_json(n.value) + ")";
+          return "Lit(" + json_text(n.value) + ")";
         } else if constexpr (std::is_same_v<N, expr::Ref>) {
           return "Ref(" + n.name + ")";
         } else if constexpr (std::is_same_v<N, expr::MPut>) {
@@ -64,7 +64,7 @@ inline std::string text(const Expr& e) {
 
 inline std::string text(const TransducerDef& t) {
   std::string out = t.name + " slots[";
-  for (const SlotDef& s : t.slots) out += s.name + "=" + to_json(s.initial) + ";";
+  for (const SlotDef& s : t.slots) out += s.name + "=" + json_text(s.initial) + ";";
   out += "]";
   for (const Rule& r : t.rules) {
     out += "\n on " + r.on + " if " + text(r.guard);

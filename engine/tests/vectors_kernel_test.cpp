@@ -27,8 +27,8 @@ std::string run(const testing::VectorCase& c, std::function<std::string(const T&
 
 std::string outcome(const testing::VectorCase& c) {
   using namespace kernel;
-  if (c.kind == "value") return run<Value>(c, [](const Value& v) { return to_json(v); });
-  if (c.kind == "env") return run<Env>(c, [](const Env& e) { return to_json(e); });
+  if (c.kind == "value") return run<Value>(c, [](const Value& v) { return json_text(v); });
+  if (c.kind == "env") return run<Env>(c, [](const Env& e) { return json_text(e); });
   if (c.kind == "expr") return run<Expr>(c, nullptr);
   if (c.kind == "rec_field") return run<RecField>(c, nullptr);
   if (c.kind == "vtype") return run<std::optional<VType>>(c, nullptr);

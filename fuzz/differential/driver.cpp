@@ -315,14 +315,14 @@ Answer answer(const Case& c) {
   auto env_json = [](Canon& o, const Env& e) { write_json(e, o.out); };
   if (c.kind == "value") {
     if (write)
-      return write_answer<Value>(c, doc, [](const Value& v) { return to_json(v); },
-                                 [](const Value& v) { return to_msgpack(v); });
+      return write_answer<Value>(c, doc, [](const Value& v) { return *to_json(v); },
+                                 [](const Value& v) { return *to_msgpack(v); });
     return read_answer<Value>(c, doc, value_json);
   }
   if (c.kind == "env") {
     if (write)
-      return write_answer<Env>(c, doc, [](const Env& e) { return to_json(e); },
-                               [](const Env& e) { return to_msgpack(e); });
+      return write_answer<Env>(c, doc, [](const Env& e) { return *to_json(e); },
+                               [](const Env& e) { return *to_msgpack(e); });
     return read_answer<Env>(c, doc, env_json);
   }
   if (c.kind == "snapshot") {
@@ -331,12 +331,12 @@ Answer answer(const Case& c) {
     if (write) {
       auto r = from_json(doc);
       if (!r) return {false, r.error()};
-      return {true, c.format == "msgpack" ? hex(session::snapshot_to_msgpack(*r))
-                                          : session::snapshot_to_json(*r)};
+      return {true, c.format == "msgpack" ? hex(*session::snapshot_to_msgpack(*r))
+                                          : *session::snapshot_to_json(*r)};
     }
     auto r = c.format == "msgpack" ? session::snapshot_from_msgpack(doc) : from_json(doc);
     if (!r) return {false, r.error()};
-    return {true, session::snapshot_to_json(*r)};
+    return {true, *session::snapshot_to_json(*r)};
   }
   if (write) return {std::nullopt, {}};
   if (c.kind == "routing")

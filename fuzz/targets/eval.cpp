@@ -43,18 +43,28 @@ std::string tag_of(std::string_view spec, const std::vector<kernel::TransducerDe
   return std::string(spec);
 }
 
-// What evaluation built writes in both forms, and reads back equal where
-// the reader's limits allow.
+// What evaluation built writes in both forms and reads back equal, or is
+// refused with the writer's own text exactly where the reader would refuse it.
 void check_writes(const kernel::Value& v) {
-  std::string json = kernel::to_json(v), msgpack = kernel::to_msgpack(v);
   const std::size_t nesting = fuzz::value_nesting(v);
-  if (nesting <= fuzz::kJsonNesting) {
-    auto back = kernel::value_from_json(json);
-    fuzz::check(back && *back == v, "an evaluated value does not read back from JSON", json);
+  auto json = kernel::to_json(v);
+  fuzz::check(json.has_value() == (nesting <= fuzz::kJsonNesting),
+              "the JSON writer's refusal does not match the reader's limit");
+  if (json) {
+    auto back = kernel::value_from_json(*json);
+    fuzz::check(back && *back == v, "an evaluated value does not read back from JSON", *json);
+  } else {
+    fuzz::check(json.error() == kernel::kJsonTooDeep, "wrong JSON refusal", json.error());
   }
-  if (nesting <= fuzz::kMsgpackNesting) {
-    auto back = kernel::value_from_msgpack(msgpack);
+  auto msgpack = kernel::to_msgpack(v);
+  fuzz::check(msgpack.has_value() == (nesting <= fuzz::kMsgpackNesting),
+              "the MessagePack writer's refusal does not match the reader's limit");
+  if (msgpack) {
+    auto back = kernel::value_from_msgpack(*msgpack);
     fuzz::check(back && *back == v, "an evaluated value does not read back from MessagePack");
+  } else {
+    fuzz::check(msgpack.error() == kernel::kMsgpackTooDeep, "wrong MessagePack refusal",
+                msgpack.error());
   }
 }
 

@@ -29,10 +29,13 @@ PyObject* pending(PyObject* self, void*) {
       self, [](const PySnapshot& s) { return new_str_list(s.snapshot.pending); });
 }
 
+// A writer refuses a value nested deeper than its reader takes: its text as
+// a ValueError.
 PyObject* to_msgpack(PyObject* self, PyObject*) {
-  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) {
-    std::string bytes = session::snapshot_to_msgpack(s.snapshot);
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
+    auto bytes = session::snapshot_to_msgpack(s.snapshot);
+    if (!bytes) return raise_value_error(bytes.error());
+    return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
   });
 }
 
@@ -45,8 +48,11 @@ PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* to_json(PyObject* self, PyObject*) {
-  return read_member<PySnapshot, Access::Shared>(
-      self, [](const PySnapshot& s) { return new_str(session::snapshot_to_json(s.snapshot)); });
+  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
+    auto text = session::snapshot_to_json(s.snapshot);
+    if (!text) return raise_value_error(text.error());
+    return new_str(*text);
+  });
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
