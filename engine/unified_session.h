@@ -15,6 +15,7 @@
 #include "engine/inner_fold.h"
 #include "engine/kernel/routing.h"
 #include "engine/kernel/value.h"
+#include "engine/turn.h"
 
 namespace vostrel::unified_session {
 
@@ -52,15 +53,10 @@ struct CheckInfo {
 
 template <class State, class Request>
 struct Walked {
-  State state;
-  std::vector<std::string> pending;
+  generic_session_tree::TurnOutput<State> output;
   std::vector<ClassifiedRequest<Request>> requests;
 };
 
-// Walks a turn approving every check, appending its requests to `acc`. A
-// checked request comes out once, as CheckThenDispatch: the Dispatch node
-// that its approval yields is passed over. Iterative: a turn with many
-// requests is a long chain, not a deep one.
 namespace detail {
 
 // One step of the walk from a node that is not an end.
@@ -86,24 +82,32 @@ generic_session_tree::SessionTree<State, Request, Event, V> walk_step(
 
 }  // namespace detail
 
-// Walks a turn approving every check and appends its requests to `acc`. A
-// checked request comes out once, as CheckThenDispatch: the Dispatch node
-// that its approval yields is passed over. Iterative: a turn with many
-// requests is a long chain, never a deep call stack.
+// Walks a turn approving every check and gathers its requests. A checked
+// request comes out once, as CheckThenDispatch: the Dispatch node that its
+// approval yields is passed over. Iterative: a turn with many requests is a
+// long chain, never a deep call stack.
 template <class State, class Request, class Event, class V>
-Walked<State, Request> flatten_walk(generic_session_tree::SessionTree<State, Request, Event, V> tree,
-                                    std::vector<ClassifiedRequest<Request>> acc) {
+Walked<State, Request> flatten_walk(generic_session_tree::SessionTree<State, Request, Event, V> tree) {
   using Tree = generic_session_tree::SessionTree<State, Request, Event, V>;
+  std::vector<ClassifiedRequest<Request>> acc;
   for (;;) {
     if (auto* end = std::get_if<typename Tree::NoRequests>(&tree.node)) {
-      return {std::move(end->output.state), std::move(end->output.pending), std::move(acc)};
+      return {std::move(end->output), std::move(acc)};
     }
     if (auto* end = std::get_if<typename Tree::Done>(&tree.node)) {
-      return {std::move(end->output.state), std::move(end->output.pending), std::move(acc)};
+      return {std::move(end->output), std::move(acc)};
     }
     Tree next = detail::walk_step(tree, acc);
     tree = std::move(next);
   }
+}
+
+// A walked turn as its commit wants it, with the event's tag.
+template <class Next, class State, class Request>
+turn::Prepared<Next, std::vector<ClassifiedRequest<Request>>> prepared_from(
+    Walked<State, Request> walked, Next next, std::string tag) {
+  return {std::move(next), std::move(walked.requests), std::move(walked.output.released),
+          std::move(walked.output.fresh), std::move(tag)};
 }
 
 template <DomainFold F>
@@ -119,53 +123,37 @@ struct Session {
   State state;
   std::uint64_t events_processed = 0;
 
-  // A turn computed but not applied. Until `commit` the session is as it
-  // was before the turn; a turn dropped without commit puts back what its
-  // fold wrote in place (see kernel::UndoLog), so a failure anywhere before
-  // the commit, converting the requests for the host included, loses
-  // nothing.
-  struct Turn {
-    State state;
-    std::string released;            // the pending key the event answers, or empty
-    std::vector<std::string> fresh;  // the keys the turn makes pending
-    std::vector<ClassifiedRequest<Request>> requests;
-    std::string tag;
-    kernel::UndoLog undo;
-  };
+  using Requests = std::vector<ClassifiedRequest<Request>>;
+  using Turn = turn::Turn<State, Requests>;
 
-  // One turn, every check approved, on a copy of the state; the pending
-  // list is only read. The copy shares the state's payloads, and a payload
-  // only the two share is grown in place through the turn's log, so a
-  // history that grows by one message per event is not duplicated.
-  Turn prepare(Event event, ResultClassifier<Event> classify_result) {
-    kernel::UndoLog undo;
-    std::string tag = fold.event_tag(event);
-    std::string released = classify_result(event).value_or(std::string());
-    inner_fold::reserve_one_more(event_log);
-    auto tree = generic_session_tree::build_turn_tree(
-        fold, routing, std::move(classify_result), State(state), std::move(event), {},
-        inner_fold::Kept<State>{&state, &undo, &pending});
-    Walked<State, Request> walked = flatten_walk(std::move(tree), {});
-    inner_fold::make_room_for(pending, walked.pending);
-    return Turn{std::move(walked.state), std::move(released), std::move(walked.pending),
-                std::move(walked.requests), std::move(tag), std::move(undo)};
+  // One turn, every check approved, on a copy of the state; the session is
+  // as it was until the turn commits (see turn.h). The copy shares the
+  // state's payloads, and a payload only the two share is grown in place
+  // through the turn's log, so a history that grows by one message per
+  // event is not duplicated. A fold whose state is too large to copy per
+  // turn prepares its turns itself (coordinator_fold.h).
+  Turn prepare(Event event, ResultClassifier<Event> classify_result)
+    requires(!inner_fold::HasEventRequests<F>)
+  {
+    return Turn(state, books(), [&](kernel::UndoLog& log) {
+      std::string tag = fold.event_tag(event);
+      auto tree = generic_session_tree::build_turn_tree(
+          fold, routing, std::move(classify_result), State(state), std::move(event), pending,
+          inner_fold::Kept<State>{&state, &log});
+      Walked<State, Request> walked = flatten_walk(std::move(tree));
+      State next = std::move(walked.output.state);
+      return prepared_from(std::move(walked), std::move(next), std::move(tag));
+    });
   }
 
-  // Applies a turn of `prepare`; allocates nothing.
-  void commit(Turn& turn) noexcept {
-    turn.undo.commit();
-    state = std::move(turn.state);
-    inner_fold::apply_pending(pending, turn.released, turn.fresh);
-    ++events_processed;
-    event_log.push_back(std::move(turn.tag));  // room made by prepare
+  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result)
+    requires(!inner_fold::HasEventRequests<F>)
+  {
+    return {prepare(std::move(event), std::move(classify_result)).commit()};
   }
 
-  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result) {
-    Turn turn = prepare(std::move(event), std::move(classify_result));
-    FoldResult<Request> result{std::move(turn.requests)};
-    commit(turn);
-    return result;
-  }
+  // What a turn advances when it commits.
+  turn::Books books() { return {&pending, &event_log, &events_processed}; }
 
   // The host's inbound check rejected the event: it is counted and logged,
   // and nothing else changes.

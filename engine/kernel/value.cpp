@@ -1,5 +1,7 @@
 #include "engine/kernel/value.h"
 
+#include "engine/kernel/check.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <utility>
@@ -265,7 +267,11 @@ void UndoLog::room_for_one() {
   }
 }
 
-void UndoLog::push_back(Value& list, Value item) {
+void UndoLog::push_back(Value& list, Value& kept, Value item) {
+  if (!list.shared_only_with(kept)) {
+    list.list_mut().push_back(std::move(item));
+    return;
+  }
   room_for_one();
   List& items = list.list_->value;
   const std::size_t before = items.size();
@@ -276,7 +282,16 @@ void UndoLog::push_back(Value& list, Value item) {
   e.size = before;
 }
 
-void UndoLog::insert_or_assign(Value& map, std::string_view key, Value value) {
+void UndoLog::insert_or_assign(Value& map, Value& kept, std::string_view key, Value value) {
+  if (!map.shared_only_with(kept)) {
+    Map& entries = map.map_mut();
+    if (auto it = entries.find(key); it != entries.end()) {
+      it->second = std::move(value);
+    } else {
+      entries.emplace(std::string(key), std::move(value));
+    }
+    return;
+  }
   room_for_one();
   Map& entries = map.map_->value;
   if (auto it = entries.find(key); it != entries.end()) {
@@ -295,7 +310,12 @@ void UndoLog::insert_or_assign(Value& map, std::string_view key, Value value) {
   e.key = &added->first;
 }
 
-void UndoLog::erase(Value& map, std::string_view key) {
+void UndoLog::erase(Value& map, Value& kept, std::string_view key) {
+  if (!map.shared_only_with(kept)) {
+    Map& entries = map.map_mut();
+    if (auto it = entries.find(key); it != entries.end()) entries.erase(it);
+    return;
+  }
   Map& entries = map.map_->value;
   auto it = entries.find(key);
   if (it == entries.end()) return;
@@ -309,6 +329,8 @@ void UndoLog::erase(Value& map, std::string_view key) {
 void UndoLog::rollback() noexcept {
   while (!entries_.empty()) {
     Entry& e = entries_.back();
+    VOSTREL_CHECK((e.list != nullptr ? e.list->count.load() : e.map->count.load()) == 1,
+                  "a rolled-back payload is held by its kept value alone");
     switch (e.op) {
       case Entry::Op::Push: {
         List& items = e.list->value;

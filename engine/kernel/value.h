@@ -83,13 +83,12 @@ class Value {
   // True when both share one payload (a cheap equality short cut).
   bool same_payload(const Value& other) const noexcept;
 
-  // True when this and `kept` share one payload that nothing else holds.
-  bool shared_only_with(const Value& kept) const noexcept;
-
   friend bool operator==(const Value& a, const Value& b);
 
  private:
   friend class UndoLog;
+  // True when this and `kept` share one payload that nothing else holds.
+  bool shared_only_with(const Value& kept) const noexcept;
   void retain() noexcept;
   void release() noexcept;
   void detach_into(void* dying) noexcept;
@@ -104,14 +103,28 @@ class Value {
   };
 };
 
-// Writes in place to payloads that a kept copy of a state still shares, each
-// recorded so that `rollback` can restore the kept copy exactly. A
-// computation that may fail half way takes a cheap copy of the state
-// (payloads shared), keeps the original, and grows a payload that only the
-// two hold through this log instead of duplicating it; on failure the log
-// undoes those writes, on success `commit` forgets them. Every write is
-// strong: when it throws, neither the payload nor the log has changed. The
-// log must die or commit before the payloads it names do.
+// How a computation that may fail half way changes a state all or nothing
+// without duplicating what it grows: it works on a cheap copy of the state
+// (payloads shared), keeps the original, and writes lists and maps through
+// this log.
+//
+// The rule, kept here and nowhere else: each write is given the working value
+// and the kept value it was copied from. When those two are the payload's
+// only holders the write is made in place and recorded; otherwise the working
+// value copies on write like any other writer and nothing is recorded. So a
+// history that grows by one message per event grows in the one payload both
+// share, and a payload that a third holder (a snapshot, another thread, a
+// value handed out earlier) can see is never written.
+//
+// A payload written in place is seen through the kept value until the log
+// commits or rolls back. `commit` forgets the writes: the working value is
+// to become the state. `rollback` (also run by the destructor) undoes them,
+// last first, and needs the kept value to be the payload's only holder by
+// then: every copy the computation made of the working value must have died
+// first, and nothing it wrote may have been handed out (checked in debug and
+// sanitizer builds). Whoever owns a log therefore lets it die after
+// everything else of its computation, and before the kept state. Every write
+// is strong: when it throws, neither the payload nor the log has changed.
 class UndoLog {
  public:
   UndoLog() = default;
@@ -123,11 +136,11 @@ class UndoLog {
   UndoLog& operator=(UndoLog&&) = delete;
   ~UndoLog() { rollback(); }
 
-  // `list` and `map` must be of their kind; the payload is written whoever
-  // shares it.
-  void push_back(Value& list, Value item);
-  void insert_or_assign(Value& map, std::string_view key, Value value);
-  void erase(Value& map, std::string_view key);
+  // `list` and `map` are working values of their kind, `kept` the value
+  // they were copied from (whatever its kind).
+  void push_back(Value& list, Value& kept, Value item);
+  void insert_or_assign(Value& map, Value& kept, std::string_view key, Value value);
+  void erase(Value& map, Value& kept, std::string_view key);
 
   // Restores every payload written, last write first.
   void rollback() noexcept;

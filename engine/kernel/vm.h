@@ -43,14 +43,11 @@ std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>
                                                 std::string_view tag, const Env& data);
 
 // The same for a caller that must be able to go back (both pointers null:
-// the plain form): `env` is a copy of `*kept` (payloads shared) and `*kept`
-// must come out unchanged. A payload that only the two share is still
-// written in place, through `undo`; when the call throws, `undo->rollback()`
-// (or its destructor) restores `*kept`, and on success `undo->commit()`
-// keeps the writes, after which `*kept` is the old state no more and is
-// normally dropped.
+// the plain form): `env` is a copy of `*kept`, and every write to an updated
+// slot's list or map goes through `undo` with the slot's kept value (the
+// rule is UndoLog's). `*kept` reads as before once `undo` rolls back.
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data,
-                                                const Env* kept, UndoLog* undo);
+                                                Env* kept, UndoLog* undo);
 
 }  // namespace vostrel::kernel::vm
