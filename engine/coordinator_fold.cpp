@@ -187,6 +187,13 @@ struct InPlace {
 };
 
 static_assert(inner_fold::DomainFold<InPlace>);
+// The whole network state is never copied for a turn: the session's own
+// prepare (which folds on a copy) is not offered for this fold.
+template <class S>
+constexpr bool kPreparesOnACopy = requires(S& s, NetworkEvent e) {
+  s.prepare(std::move(e), network_classify_result_fn);
+};
+static_assert(!kPreparesOnACopy<NetworkSession>);
 
 }  // namespace
 
@@ -200,9 +207,8 @@ NetworkTurn prepare_network_turn(NetworkSession& session, NetworkEvent event) {
         auto tree = generic_session_tree::build_turn_tree(
             fold, session.routing, network_classify_result_fn, std::string(state.active_agent),
             std::move(event), session.pending);
-        auto walked = unified_session::flatten_walk(std::move(tree));
-        std::string next = std::move(walked.output.state);
-        return unified_session::prepared_from(std::move(walked), std::move(next), std::move(tag));
+        return unified_session::prepared_from(unified_session::flatten_walk(std::move(tree)),
+                                              std::move(tag));
       },
       state.coordinator);
 }

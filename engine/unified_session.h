@@ -103,11 +103,11 @@ Walked<State, Request> flatten_walk(generic_session_tree::SessionTree<State, Req
 }
 
 // A walked turn as its commit wants it, with the event's tag.
-template <class Next, class State, class Request>
-turn::Prepared<Next, std::vector<ClassifiedRequest<Request>>> prepared_from(
-    Walked<State, Request> walked, Next next, std::string tag) {
-  return {std::move(next), std::move(walked.requests), std::move(walked.output.released),
-          std::move(walked.output.fresh), std::move(tag)};
+template <class State, class Request>
+turn::Prepared<State, std::vector<ClassifiedRequest<Request>>> prepared_from(
+    Walked<State, Request> walked, std::string tag) {
+  return {std::move(walked.output.state), std::move(walked.requests),
+          std::move(walked.output.released), std::move(walked.output.fresh), std::move(tag)};
 }
 
 template <DomainFold F>
@@ -126,12 +126,12 @@ struct Session {
   using Requests = std::vector<ClassifiedRequest<Request>>;
   using Turn = turn::Turn<State, Requests>;
 
-  // One turn, every check approved, on a copy of the state; the session is
-  // as it was until the turn commits (see turn.h). The copy shares the
-  // state's payloads, and a payload only the two share is grown in place
-  // through the turn's log, so a history that grows by one message per
-  // event is not duplicated. A fold whose state is too large to copy per
-  // turn prepares its turns itself (coordinator_fold.h).
+  // One turn (turn.h), every check approved, folded on a copy of the state.
+  // The copy shares the state's payloads, and one that only the two share is
+  // grown in place through the turn's log, so a history that grows by one
+  // message per event is not duplicated; until the turn commits or is
+  // dropped, `state` may therefore read its writes. A fold whose state is
+  // too large to copy per turn prepares its turns itself (coordinator_fold.h).
   Turn prepare(Event event, ResultClassifier<Event> classify_result)
     requires(!inner_fold::HasEventRequests<F>)
   {
@@ -140,9 +140,7 @@ struct Session {
       auto tree = generic_session_tree::build_turn_tree(
           fold, routing, std::move(classify_result), State(state), std::move(event), pending,
           inner_fold::Kept<State>{&state, &log});
-      Walked<State, Request> walked = flatten_walk(std::move(tree));
-      State next = std::move(walked.output.state);
-      return prepared_from(std::move(walked), std::move(next), std::move(tag));
+      return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
     });
   }
 
