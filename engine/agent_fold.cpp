@@ -58,10 +58,9 @@ inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& e
   return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data);
 }
 
-inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& event,
-                                                  const inner_fold::Kept<Env>& kept) const {
-  return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data, kept.state,
-                                  kept.undo);
+std::vector<Value> AgentFold::fold_in_place(Env& state, const AgentEvent& event,
+                                            kernel::UndoLog& log) const {
+  return kernel::vm::exec_session_in_place(transducers, state, event.tag, event.data, &log);
 }
 
 std::optional<std::string> request_type_of(const Value& request) {
@@ -101,21 +100,20 @@ FoldResult fold_event(const RoutingConfig& routing, const std::vector<Transducer
 OneShotTurn prepare_one_shot(const RoutingConfig& routing,
                              const std::vector<TransducerDef>& transducers, Env& env,
                              std::string_view tag, const Env& data) {
-  return OneShotTurn(env, {}, [&](kernel::UndoLog& log) {
-    auto [outputs, env1] = kernel::vm::exec_session(transducers, Env(env), tag, data, &env, &log);
-    Env next = env1;  // the values are shared: this copies map nodes, not payloads
-    return turn::Prepared<Env, FoldResult>{
-        std::move(next), FoldResult{actions_of(routing, std::move(outputs)), std::move(env1)},
-        std::nullopt, {}, {}};
+  return OneShotTurn(nullptr, {}, [&](kernel::UndoLog& log) {
+    std::vector<Value> outputs = kernel::vm::exec_session_in_place(transducers, env, tag, data, &log);
+    // The result holds its own copy of the environment (the values are
+    // shared: this copies map nodes, not payloads).
+    return turn::Prepared<turn::InPlace, FoldResult>{
+        {}, FoldResult{actions_of(routing, std::move(outputs)), Env(env)}, std::nullopt, {}, {}};
   });
 }
 
 StepChange step_change(const RoutingConfig& routing,
                        const std::vector<InboundCheckDef>& inbound_checks,
-                       const std::vector<TransducerDef>& transducers, Env env,
+                       const std::vector<TransducerDef>& transducers, Env& env,
                        std::string_view tag, const Env& data,
-                       const std::vector<std::string>& pending,
-                       const inner_fold::Kept<Env>& kept) {
+                       const std::vector<std::string>& pending, kernel::UndoLog* undo) {
   StepChange step;
   // Reported only: the event is folded whatever the check would say. The
   // topology's inbound rules play no part on this road.
@@ -136,9 +134,7 @@ StepChange step_change(const RoutingConfig& routing,
   auto is_pending = [&](const std::string& type) {
     return type != step.released && inner_fold::contains_key(pending, type);
   };
-  auto [outputs, env1] =
-      kernel::vm::exec_session(transducers, std::move(env), tag, data, kept.state, kept.undo);
-  step.vm_env = std::move(env1);
+  std::vector<Value> outputs = kernel::vm::exec_session_in_place(transducers, env, tag, data, undo);
   step.actions = gate_requests(actions_of(routing, std::move(outputs)), is_pending);
   // Every surviving type is recorded, once per action: two requests of one
   // type in one step leave that type pending twice.
@@ -155,8 +151,8 @@ TurnResult turn_step(const RoutingConfig& routing,
                      const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
                      const Env& data, std::vector<std::string> pending) {
   StepChange step =
-      step_change(routing, inbound_checks, transducers, std::move(env), tag, data, pending);
-  return TurnResult{std::move(step.actions), std::move(step.vm_env), std::move(step.inbound_check),
+      step_change(routing, inbound_checks, transducers, env, tag, data, pending, nullptr);
+  return TurnResult{std::move(step.actions), std::move(env), std::move(step.inbound_check),
                     inner_fold::pending_after(std::move(pending), step.released, step.fresh)};
 }
 

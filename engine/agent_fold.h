@@ -68,10 +68,9 @@ struct AgentFold {
   std::string event_tag(const AgentEvent& event) const { return event.tag; }
   std::string classify_request(const Value& request) const { return agent_classify_fn(request); }
   inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event) const;
-  // The same on a copy of `kept.state`, which comes out unchanged once
-  // `kept.undo` rolls back.
-  inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event,
-                                         const inner_fold::Kept<Env>& kept) const;
+  // The same on `state` in place, every write through `log`.
+  std::vector<Value> fold_in_place(Env& state, const AgentEvent& event,
+                                   kernel::UndoLog& log) const;
 };
 
 using AgentSession = unified_session::Session<AgentFold>;
@@ -112,9 +111,9 @@ struct FoldResult {
 FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
                       Env env, std::string_view tag, const Env& data);
 
-// The one-shot road as a turn over the environment a host keeps: the commit
-// replaces `env` by the fold's and hands the result over.
-using OneShotTurn = turn::Turn<Env, FoldResult>;
+// The one-shot road as a turn over the environment a host keeps, folded in
+// place; the commit hands the result over.
+using OneShotTurn = turn::Turn<turn::InPlace, FoldResult>;
 OneShotTurn prepare_one_shot(const RoutingConfig& routing,
                              const std::vector<TransducerDef>& transducers, Env& env,
                              std::string_view tag, const Env& data);
@@ -132,23 +131,21 @@ TurnResult turn_step(const RoutingConfig& routing,
                      const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
                      const Env& data, std::vector<std::string> pending);
 
-// A step of the step road with the change it makes to `pending` (which it
-// only reads) in place of the new list: `turn_step` is this followed by
-// inner_fold::pending_after. With `kept` given, `env` is a copy of it (see
-// AgentFold::fold).
+// A step of the step road on `env` in place (every write through `undo`,
+// when given), with the change it makes to `pending` (which it only reads)
+// in place of the new list: `turn_step` is this followed by
+// inner_fold::pending_after.
 struct StepChange {
   std::vector<RequestAction> actions;
-  Env vm_env;
   std::optional<std::string> inbound_check;
   std::optional<std::string> released;  // every entry of it leaves the pending list
   std::vector<std::string> fresh;       // appended, repeats included
 };
 StepChange step_change(const RoutingConfig& routing,
                        const std::vector<InboundCheckDef>& inbound_checks,
-                       const std::vector<TransducerDef>& transducers, Env env,
+                       const std::vector<TransducerDef>& transducers, Env& env,
                        std::string_view tag, const Env& data,
-                       const std::vector<std::string>& pending,
-                       const inner_fold::Kept<Env>& kept = {});
+                       const std::vector<std::string>& pending, kernel::UndoLog* undo);
 
 // A source that answers the given request types.
 struct SourcePair {

@@ -200,7 +200,7 @@ static_assert(!kPreparesOnACopy<NetworkSession>);
 NetworkTurn prepare_network_turn(NetworkSession& session, NetworkEvent event) {
   NetworkState& state = session.state;
   return NetworkTurn(
-      state.active_agent, session.books(),
+      &state.active_agent, session.books(),
       [&](kernel::CoordinatorJournal&) {
         std::string tag = session.fold.event_tag(event);
         const InPlace fold{session.fold, state.coordinator};

@@ -159,8 +159,7 @@ template <DomainFold F>
 TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                            const ResultClassifier<typename F::Event>& classify_result,
                            typename F::State state, const typename F::Event& event,
-                           const std::vector<std::string>& pending,
-                           const inner_fold::Kept<typename F::State>& kept = {}) {
+                           const std::vector<std::string>& pending) {
   using Tree = TreeOf<F>;
   using Request = typename F::Request;
   std::optional<std::string> released = classify_result(event);
@@ -168,7 +167,7 @@ TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
   auto is_pending = [&](const std::string& key) {
     return key != released && inner_fold::contains_key(pending, key);
   };
-  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event, kept);
+  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event);
 
   std::vector<std::string> keys;
   keys.reserve(requests.size());
@@ -198,24 +197,23 @@ template <DomainFold F>
 TreeOf<F> build_turn_tree(const F& fold, const kernel::RoutingConfig& routing,
                           ResultClassifier<typename F::Event> classify_result,
                           typename F::State state, typename F::Event event,
-                          const std::vector<std::string>& pending,
-                          inner_fold::Kept<typename F::State> kept = {}) {
+                          const std::vector<std::string>& pending) {
   using Tree = TreeOf<F>;
   using V = typename F::DispatchResult;
   std::optional<std::string> source = kernel::needs_inbound_check(routing, fold.event_tag(event));
-  if (!source) return build_inner_turn(fold, routing, classify_result, std::move(state), event, pending, kept);
+  if (!source) return build_inner_turn(fold, routing, classify_result, std::move(state), event, pending);
   typename F::Event shown = event;
   return Tree{typename Tree::InboundCheck{
       std::move(*source), std::move(shown),
       [&fold, &routing, &pending, classify_result = std::move(classify_result),
-       state = std::move(state), event = std::move(event), kept](V verdict) mutable -> Tree {
+       state = std::move(state), event = std::move(event)](V verdict) mutable -> Tree {
         switch (verdict.index()) {
           case 0:
             return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                                    pending, kept);
+                                    pending);
           case 3:
             return build_inner_turn(fold, routing, classify_result, std::move(state),
-                                    std::get<3>(verdict).with, pending, kept);
+                                    std::get<3>(verdict).with, pending);
           default:
             // Rejected, or answered with a request where an event was asked
             // for: nothing is folded, nothing released.

@@ -36,16 +36,6 @@ using Verdict = std::variant<Approve, Reject, Replace<Request>, Replace<Event>>;
 template <class F>
 using FoldOutput = std::pair<std::vector<typename F::Request>, typename F::State>;
 
-// A turn folds a copy of the session's state and keeps the state itself.
-// `state` is that kept state, when the fold is given one; a domain that can
-// write in place to payloads the copy shares with it does so through `undo`
-// (kernel::UndoLog says when it may).
-template <class State>
-struct Kept {
-  State* state = nullptr;
-  kernel::UndoLog* undo = nullptr;
-};
-
 // The pending list after a turn: every entry equal to `released` (when
 // given) removed, `fresh` appended. Allocates nothing when `make_room_for`
 // was called with the same `fresh` first.
@@ -57,11 +47,12 @@ std::vector<std::string> pending_after(std::vector<std::string> pending,
                                        const std::optional<std::string>& released,
                                        const std::vector<std::string>& fresh);
 
-// A domain whose fold takes the kept state as well.
+// A domain that can fold on the session's state itself, every write through
+// the turn's log (kernel::UndoLog), so that a turn copies no state.
 template <class F>
-concept HasKeptFold = requires(const F& f, typename F::State s, const typename F::Event& e,
-                               const Kept<typename F::State>& k) {
-  { f.fold(std::move(s), e, k) } -> std::same_as<FoldOutput<F>>;
+concept HasInPlaceFold = requires(const F& f, typename F::State& s, const typename F::Event& e,
+                                  kernel::UndoLog& log) {
+  { f.fold_in_place(s, e, log) } -> std::same_as<std::vector<typename F::Request>>;
 };
 
 // A domain that folds in one go (the agent runs its transducers once).
@@ -105,11 +96,7 @@ concept DomainFold =
 // The domain's fold; without one of its own, project then generate (from the
 // projected state, or from the event alone).
 template <DomainFold F>
-FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event,
-                       const Kept<typename F::State>& kept = {}) {
-  if constexpr (HasKeptFold<F>) {
-    if (kept.state != nullptr) return fold.fold(std::move(state), event, kept);
-  }
+FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event) {
   if constexpr (HasOwnFold<F>) {
     return fold.fold(std::move(state), event);
   } else if constexpr (HasEventRequests<F>) {

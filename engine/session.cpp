@@ -28,18 +28,15 @@ void fold_log(SessionState& state, const std::vector<TransducerDef>& transducers
 
 SessionState::Turn SessionState::prepare(const std::vector<TransducerDef>& transducers,
                                          std::string_view tag, const Env& data) {
-  return Turn(vm_env, {&pending, nullptr, &event_count}, [&](kernel::UndoLog& log) {
-    agent_fold::StepChange step =
-        agent_fold::step_change(config.topology, config.inbound_checks, transducers, Env(vm_env),
-                                tag, data, pending, inner_fold::Kept<Env>{&vm_env, &log});
-    // The result is handed over whole, so the state keeps its own copy (the
+  return Turn(nullptr, {&pending, nullptr, &event_count}, [&](kernel::UndoLog& log) {
+    agent_fold::StepChange step = agent_fold::step_change(
+        config.topology, config.inbound_checks, transducers, vm_env, tag, data, pending, &log);
+    // The result is handed over whole, so it holds its own copies (the
     // environment's values are shared: this copies map nodes, not payloads).
-    Env next = step.vm_env;
-    TurnResult result{std::move(step.actions), std::move(step.vm_env),
-                      std::move(step.inbound_check),
+    TurnResult result{std::move(step.actions), Env(vm_env), std::move(step.inbound_check),
                       inner_fold::pending_after(pending, step.released, step.fresh)};
-    return turn::Prepared<Env, TurnResult>{std::move(next), std::move(result),
-                                           std::move(step.released), std::move(step.fresh), {}};
+    return turn::Prepared<turn::InPlace, TurnResult>{
+        {}, std::move(result), std::move(step.released), std::move(step.fresh), {}};
   });
 }
 

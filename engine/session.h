@@ -41,14 +41,14 @@ struct SessionState {
   Env vm_env;
   std::uint64_t event_count = 0;
 
-  using Turn = turn::Turn<Env, TurnResult>;
+  using Turn = turn::Turn<turn::InPlace, TurnResult>;
 
   TurnResult process(const std::vector<TransducerDef>& transducers, std::string_view tag,
                      const Env& data);
-  // `process` as a turn (turn.h): its commit applies the step and hands the
-  // result over. Preparing it may grow payloads of `vm_env` in place through
-  // the turn's log (kernel::UndoLog), so while the turn is open `vm_env` may
-  // already read the step's writes; a dropped turn puts them back.
+  // `process` as a turn (turn.h): the step is folded on `vm_env` in place
+  // through the turn's log, so while the turn is open `vm_env` reads the
+  // step's writes; the commit keeps them and hands the result over, a
+  // dropped turn puts them back.
   Turn prepare(const std::vector<TransducerDef>& transducers, std::string_view tag,
                const Env& data);
   Snapshot snapshot() const;

@@ -2,22 +2,26 @@
 //
 // Every road that folds an event (the live agent and network sessions, the
 // plain session's step, the one-shot fold) does it in two halves. Preparing
-// the turn does all the work that can fail: it folds on a copy of the state
-// (or on the state itself, under a journal), and makes room for everything
-// the commit will add. The host may then read what the turn produced and
+// the turn does all the work that can fail: it folds on the session's state
+// itself, under a log that can undo every write (or, for a fold that cannot
+// be undone so, on a copy of the state), and makes room for everything the
+// commit will add. The host may then read what the turn produced and
 // convert it; `commit` applies the turn without allocating and hands the
 // output over. A turn dropped uncommitted rolls its log back, and the session
 // is as it was.
 //
 // Until `commit` the output can only be read: nothing that shares a payload
 // the log wrote in place leaves the turn before the log is settled (see
-// kernel::UndoLog).
+// kernel::UndoLog). While a turn is open, the session's state may already
+// read the turn's writes.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "engine/inner_fold.h"
@@ -34,10 +38,14 @@ struct Books {
   std::uint64_t* count = nullptr;                 // one more event
 };
 
+// The next state of a turn that wrote the session's state in place, under
+// its log: there is nothing to put in place at the commit.
+using InPlace = std::monostate;
+
 // What preparing a turn leaves for its commit.
 template <class State, class Output>
 struct Prepared {
-  State next;                      // replaces the session's state
+  State next;                      // replaces the session's state (InPlace: nothing)
   Output output;                   // handed over by `commit`
   std::optional<std::string> released;  // the pending key the event answers
   std::vector<std::string> fresh;       // the keys the turn makes pending
@@ -52,11 +60,11 @@ template <class State, class Output, class Log = kernel::UndoLog>
 class Turn {
  public:
   // `prepare(log)` returns the Prepared of the turn; `state` is the
-  // session's state that its `next` replaces.
+  // session's state that its `next` replaces (null for InPlace).
   template <class Prepare, class... LogArgs>
-  Turn(State& state, Books books, Prepare&& prepare, LogArgs&&... log_args)
+  Turn(State* state, Books books, Prepare&& prepare, LogArgs&&... log_args)
       : log_(std::forward<LogArgs>(log_args)...),
-        state_(&state),
+        state_(state),
         books_(books),
         prepared_(std::forward<Prepare>(prepare)(log_)) {
     if (books_.pending != nullptr) inner_fold::make_room_for(*books_.pending, prepared_.fresh);
@@ -73,7 +81,7 @@ class Turn {
     VOSTREL_CHECK(!committed_, "a turn is committed once");
     committed_ = true;
     log_.commit();
-    *state_ = std::move(prepared_.next);
+    if constexpr (!std::is_same_v<State, InPlace>) *state_ = std::move(prepared_.next);
     if (books_.pending != nullptr) {
       inner_fold::apply_pending(*books_.pending, prepared_.released, prepared_.fresh);
     }

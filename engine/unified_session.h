@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -110,6 +111,29 @@ turn::Prepared<State, std::vector<ClassifiedRequest<Request>>> prepared_from(
           std::move(walked.output.released), std::move(walked.output.fresh), std::move(tag)};
 }
 
+// A fold that folds in place, seen as a domain whose state is the session's
+// own: the turn tree carries no state, and the fold writes `state` through
+// `log`.
+template <class F>
+struct FoldedInPlace {
+  using State = turn::InPlace;
+  using Request = typename F::Request;
+  using Event = typename F::Event;
+  using DispatchResult = typename F::DispatchResult;
+
+  const F& domain;
+  typename F::State& state;
+  kernel::UndoLog& log;
+
+  std::string event_tag(const Event& event) const { return domain.event_tag(event); }
+  std::string classify_request(const Request& request) const {
+    return domain.classify_request(request);
+  }
+  inner_fold::FoldOutput<FoldedInPlace> fold(State, const Event& event) const {
+    return {domain.fold_in_place(state, event, log), {}};
+  }
+};
+
 template <DomainFold F>
 struct Session {
   using State = typename F::State;
@@ -124,24 +148,28 @@ struct Session {
   std::uint64_t events_processed = 0;
 
   using Requests = std::vector<ClassifiedRequest<Request>>;
-  using Turn = turn::Turn<State, Requests>;
+  using Turn = turn::Turn<std::conditional_t<inner_fold::HasInPlaceFold<F>, turn::InPlace, State>,
+                          Requests>;
 
-  // One turn (turn.h), every check approved, folded on a copy of the state.
-  // The copy shares the state's payloads, and one that only the two share is
-  // grown in place through the turn's log, so a history that grows by one
-  // message per event is not duplicated; until the turn commits or is
-  // dropped, `state` may therefore read its writes. A fold whose state is
-  // too large to copy per turn prepares its turns itself (coordinator_fold.h).
+  // One turn (turn.h), every check approved. A fold that can fold in place
+  // writes the state itself through the turn's log, which grows a payload
+  // only the state holds (a history that grows by one message per event)
+  // and copies nothing else; another folds a copy of the state, which the
+  // commit puts in place. A fold whose state is too large to copy per turn
+  // and cannot be undone through the log prepares its turns itself
+  // (coordinator_fold.h).
   Turn prepare(Event event, ResultClassifier<Event> classify_result)
     requires(!inner_fold::HasEventRequests<F>)
   {
-    return Turn(state, books(), [&](kernel::UndoLog& log) {
-      std::string tag = fold.event_tag(event);
-      auto tree = generic_session_tree::build_turn_tree(
-          fold, routing, std::move(classify_result), State(state), std::move(event), pending,
-          inner_fold::Kept<State>{&state, &log});
-      return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
-    });
+    if constexpr (inner_fold::HasInPlaceFold<F>) {
+      return Turn(nullptr, books(), [&](kernel::UndoLog& log) {
+        return walk(FoldedInPlace<F>{fold, state, log}, std::move(event), std::move(classify_result));
+      });
+    } else {
+      return Turn(&state, books(), [&](kernel::UndoLog&) {
+        return walk(fold, std::move(event), std::move(classify_result), State(state));
+      });
+    }
   }
 
   FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result)
@@ -152,6 +180,21 @@ struct Session {
 
   // What a turn advances when it commits.
   turn::Books books() { return {&pending, &event_log, &events_processed}; }
+
+ private:
+  // Builds and walks the turn of `event` over `folding` (this fold, or a
+  // view of it), starting from `start`.
+  template <class G, class... Start>
+  auto walk(const G& folding, Event event, ResultClassifier<Event> classify_result,
+            Start... start) {
+    std::string tag = fold.event_tag(event);
+    auto tree = generic_session_tree::build_turn_tree(folding, routing, std::move(classify_result),
+                                                      typename G::State(std::move(start)...),
+                                                      std::move(event), pending);
+    return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
+  }
+
+ public:
 
   // The host's inbound check rejected the event: it is counted and logged,
   // and nothing else changes.

@@ -261,10 +261,30 @@ bool Value::shared_only_with(const Value& kept) const noexcept {
   }
 }
 
-void UndoLog::room_for_one() {
-  if (entries_.size() == entries_.capacity()) {
-    entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+template <class T>
+void UndoLog::room_for_one(std::vector<T>& records) {
+  if (records.size() == records.capacity()) {
+    records.reserve(records.empty() ? 4 : 2 * records.size());
   }
+}
+
+Value& UndoLog::keep_slot(Value& slot) {
+  for (Slot& kept : slots_) {
+    if (kept.slot == &slot) return kept.old;
+  }
+  room_for_one(slots_);
+  Slot& kept = slots_.emplace_back();
+  kept.slot = &slot;
+  kept.old = slot;
+  return kept.old;
+}
+
+void UndoLog::add_slot(Env& env, std::string_view name, Value value) {
+  room_for_one(slots_);
+  auto added = env.emplace(std::string(name), std::move(value)).first;
+  Slot& record = slots_.emplace_back();
+  record.env = &env;
+  record.key = &added->first;
 }
 
 void UndoLog::push_back(Value& list, Value& kept, Value item) {
@@ -272,7 +292,7 @@ void UndoLog::push_back(Value& list, Value& kept, Value item) {
     list.list_mut().push_back(std::move(item));
     return;
   }
-  room_for_one();
+  room_for_one(entries_);
   List& items = list.list_->value;
   const std::size_t before = items.size();
   items.push_back(std::move(item));
@@ -292,7 +312,7 @@ void UndoLog::insert_or_assign(Value& map, Value& kept, std::string_view key, Va
     }
     return;
   }
-  room_for_one();
+  room_for_one(entries_);
   Map& entries = map.map_->value;
   if (auto it = entries.find(key); it != entries.end()) {
     Entry& e = entries_.emplace_back();
@@ -319,7 +339,7 @@ void UndoLog::erase(Value& map, Value& kept, std::string_view key) {
   Map& entries = map.map_->value;
   auto it = entries.find(key);
   if (it == entries.end()) return;
-  room_for_one();
+  room_for_one(entries_);
   Entry& e = entries_.emplace_back();
   e.op = Entry::Op::Erase;
   e.map = map.map_;
@@ -327,6 +347,17 @@ void UndoLog::erase(Value& map, Value& kept, std::string_view key) {
 }
 
 void UndoLog::rollback() noexcept {
+  // The slots first, so that the kept values are again the only holders of
+  // what the payload writes below changed.
+  while (!slots_.empty()) {
+    Slot& s = slots_.back();
+    if (s.env != nullptr) {
+      s.env->erase(s.env->find(std::string_view(*s.key)));
+    } else {
+      *s.slot = std::move(s.old);
+    }
+    slots_.pop_back();
+  }
   while (!entries_.empty()) {
     Entry& e = entries_.back();
     VOSTREL_CHECK((e.list != nullptr ? e.list->count.load() : e.map->count.load()) == 1,

@@ -104,50 +104,65 @@ class Value {
 };
 
 // How a computation that may fail half way changes a state all or nothing
-// without duplicating what it grows: it works on a cheap copy of the state
-// (payloads shared), keeps the original, and writes lists and maps through
-// this log.
+// without copying it: it writes the state's slots, and the lists and maps
+// they hold, through this log, which can put everything back.
 //
-// The rule, kept here and nowhere else: each write is given the working value
-// and the kept value it was copied from. When those two are the payload's
-// only holders the write is made in place and recorded; otherwise the working
-// value copies on write like any other writer and nothing is recorded. So a
-// history that grows by one message per event grows in the one payload both
-// share, and a payload that a third holder (a snapshot, another thread, a
-// value handed out earlier) can see is never written.
+// Slots: before its first write, a slot's value is kept in the log
+// (`keep_slot`: a cheap copy, payload shared); a slot the computation adds
+// is recorded (`add_slot`). The kept value is the one the slot's payload
+// writes below are measured against.
 //
-// A payload written in place is seen through the kept value until the log
-// commits or rolls back. `commit` forgets the writes: the working value is
-// to become the state. `rollback` (also run by the destructor) undoes them,
-// last first, and needs the kept value to be the payload's only holder by
-// then: every copy the computation made of the working value must have died
+// The rule for payloads, kept here and nowhere else: each write is given the
+// working value and the kept value it came from. When those two are the
+// payload's only holders the write is made in place and recorded; otherwise
+// the working value copies on write like any other writer and nothing is
+// recorded. So a history that grows by one message per event grows in the
+// one payload both share, and a payload that a third holder (a snapshot,
+// another thread, a value handed out earlier) can see is never written.
+//
+// `commit` forgets the kept values and the writes: the state stays as the
+// computation left it. `rollback` (also run by the destructor) first puts
+// the kept values back into their slots and removes the added ones, then
+// undoes the payload writes, last first; by then the kept value must be the
+// payload's only holder: every copy the computation made must have died
 // first, and nothing it wrote may have been handed out (checked in debug and
 // sanitizer builds). Whoever owns a log therefore lets it die after
-// everything else of its computation, and before the kept state. Every write
-// is strong: when it throws, neither the payload nor the log has changed.
+// everything else of its computation, and before the state. Every write is
+// strong: when it throws, neither the state nor the log has changed.
 class UndoLog {
  public:
   UndoLog() = default;
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
-  UndoLog(UndoLog&& other) noexcept : entries_(std::move(other.entries_)) {
-    other.entries_.clear();
-  }
-  UndoLog& operator=(UndoLog&&) = delete;
   ~UndoLog() { rollback(); }
 
+  // The kept value of `slot` (a value held by an environment), kept at the
+  // first call for that slot; valid until the next call of `keep_slot` or
+  // `add_slot`.
+  Value& keep_slot(Value& slot);
+  // Adds the slot `name`, which `env` does not hold, with `value`.
+  void add_slot(Env& env, std::string_view name, Value value);
+
   // `list` and `map` are working values of their kind, `kept` the value
-  // they were copied from (whatever its kind).
+  // they came from (whatever its kind).
   void push_back(Value& list, Value& kept, Value item);
   void insert_or_assign(Value& map, Value& kept, std::string_view key, Value value);
   void erase(Value& map, Value& kept, std::string_view key);
 
-  // Restores every payload written, last write first.
   void rollback() noexcept;
-  void commit() noexcept { entries_.clear(); }
-  bool empty() const noexcept { return entries_.empty(); }
+  void commit() noexcept {
+    slots_.clear();
+    entries_.clear();
+  }
+  bool empty() const noexcept { return slots_.empty() && entries_.empty(); }
 
  private:
+  struct Slot {
+    Value* slot = nullptr;             // kept: the slot and its value before
+    Value old;
+    Env* env = nullptr;                // added: the environment and its new key
+    const std::string* key = nullptr;
+  };
   struct Entry {
     enum class Op : std::uint8_t { Push, Assign, Insert, Erase } op;
     RcBox<List>* list = nullptr;
@@ -158,10 +173,12 @@ class UndoLog {
     Value old;                         // Assign: the value before
     Map::node_type node;               // Erase: the entry taken out
   };
-  // Grows the log geometrically ahead of a write, so that recording the
-  // write cannot fail once it is made.
-  void room_for_one();
+  // Grows a record list geometrically ahead of a write, so that recording
+  // the write cannot fail once it is made.
+  template <class T>
+  static void room_for_one(std::vector<T>& records);
 
+  std::vector<Slot> slots_;
   std::vector<Entry> entries_;
 };
 

@@ -28,10 +28,9 @@ struct Scope {
   // with the update, so its last use may take it instead of sharing it.
   Value* dying_slot = nullptr;
   std::vector<Binding> locals;
-  // The log of a computation that keeps the state it started from, and
-  // the kept value of the slot being updated: writes to the updated value
-  // go through the log, which decides whether they may be made in place
-  // (see UndoLog).
+  // The log of a computation that must be able to go back, and the kept
+  // value of the slot being updated: writes to the updated value go through
+  // the log, which decides whether they may be made in place (see UndoLog).
   UndoLog* undo = nullptr;
   Value* kept_slot = nullptr;
 };
@@ -360,7 +359,7 @@ void assign(Env& env, std::string_view slot, Value v) {
 }
 
 void run_transducer(const TransducerDef& t, Env& env, std::string_view tag, const Env& data,
-                    std::vector<Value>& effects, Env* kept, UndoLog* undo) {
+                    std::vector<Value>& effects, UndoLog* undo) {
   Scope s;
   s.slots = &env;
   s.fields = &data;
@@ -370,16 +369,16 @@ void run_transducer(const TransducerDef& t, Env& env, std::string_view tag, cons
     if (!is_true(eval_in(s, rule.guard, kKeep))) continue;
     for (const Update& u : rule.updates) {
       auto it = env.find(u.slot);
-      s.dying_slot = it != env.end() ? &it->second : nullptr;
-      s.kept_slot = nullptr;
-      if (kept != nullptr && undo != nullptr) {
-        if (auto old = kept->find(u.slot); old != kept->end()) s.kept_slot = &old->second;
-      }
+      const bool found = it != env.end();
+      s.dying_slot = found ? &it->second : nullptr;
+      s.kept_slot = found && undo != nullptr ? &undo->keep_slot(it->second) : nullptr;
       Value v = eval_in(s, u.expr, Tail{kNoLocal, true});
       s.dying_slot = nullptr;
       s.kept_slot = nullptr;
-      if (it != env.end()) {
+      if (found) {
         it->second = std::move(v);
+      } else if (undo != nullptr) {
+        undo->add_slot(env, u.slot, std::move(v));
       } else {
         assign(env, u.slot, std::move(v));
       }
@@ -406,21 +405,21 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
                                                    std::string_view tag, const Env& data) {
   Env current = env;
   std::vector<Value> effects;
-  run_transducer(t, current, tag, data, effects, nullptr, nullptr);
+  run_transducer(t, current, tag, data, effects, nullptr);
   return {std::move(effects), std::move(current)};
 }
 
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data) {
-  return exec_session(ts, std::move(env), tag, data, nullptr, nullptr);
+  std::vector<Value> effects = exec_session_in_place(ts, env, tag, data, nullptr);
+  return {std::move(effects), std::move(env)};
 }
 
-std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
-                                                std::string_view tag, const Env& data,
-                                                Env* kept, UndoLog* undo) {
+std::vector<Value> exec_session_in_place(const std::vector<TransducerDef>& ts, Env& env,
+                                         std::string_view tag, const Env& data, UndoLog* undo) {
   std::vector<Value> effects;
-  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, kept, undo);
-  return {std::move(effects), std::move(env)};
+  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, undo);
+  return effects;
 }
 
 }  // namespace vostrel::kernel::vm

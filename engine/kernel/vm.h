@@ -42,12 +42,10 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data);
 
-// The same for a caller that must be able to go back (both pointers null:
-// the plain form): `env` is a copy of `*kept`, and every write to an updated
-// slot's list or map goes through `undo` with the slot's kept value (the
-// rule is UndoLog's). `*kept` reads as before once `undo` rolls back.
-std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
-                                                std::string_view tag, const Env& data,
-                                                Env* kept, UndoLog* undo);
+// The same on `env` in place, returning the effects. With `undo`, every
+// write to a slot, and to the lists and maps a slot holds, goes through it
+// (the rule is UndoLog's): rolling it back gives `env` back as it was.
+std::vector<Value> exec_session_in_place(const std::vector<TransducerDef>& ts, Env& env,
+                                         std::string_view tag, const Env& data, UndoLog* undo);
 
 }  // namespace vostrel::kernel::vm

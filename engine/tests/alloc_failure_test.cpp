@@ -128,8 +128,9 @@ TEST(AllocationFailure, AgentFoldOfTheStandardTransducers) {
         },
         look_agent);
   }
-  // Each sweep met failures at many points of its turn.
-  EXPECT_GT(total, 200u);
+  // Each sweep met failures at many points of its turn (fewer since a turn
+  // folds the state in place instead of a copy of its slot map).
+  EXPECT_GT(total, 150u);
 }
 
 // Keeping the old state costs no copy of the history: a fold appends to a

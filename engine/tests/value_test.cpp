@@ -89,6 +89,35 @@ TEST(UndoLog, WritesInPlaceOnlyWhenTheTwoAloneHoldThePayload) {
   }
 }
 
+// A state written in place: a slot's kept value is its value before the
+// first write, against which its payload writes are measured. Rolling back
+// puts the kept values back and removes added slots before it undoes the
+// payload writes; committing keeps everything.
+TEST(UndoLog, WritesAStateInPlace) {
+  const Value a = Value::str("a");
+  const Value b = Value::str("b");
+  for (bool commit : {false, true}) {
+    Env env{{"log", Value::list({a})}};
+    const List* payload = &env.at("log").as_list();
+    {
+      UndoLog log;
+      Value& slot = env.at("log");
+      Value& kept = log.keep_slot(slot);
+      EXPECT_EQ(&log.keep_slot(slot), &kept);
+      Value working = std::move(slot);  // as an update takes the slot it replaces
+      log.push_back(working, kept, b);
+      slot = std::move(working);
+      log.add_slot(env, "added", Value::integer(1));
+      EXPECT_EQ(&env.at("log").as_list(), payload);
+      if (commit) log.commit();
+    }
+    const Env kept_writes{{"added", Value::integer(1)}, {"log", Value::list({a, b})}};
+    const Env as_before{{"log", Value::list({a})}};
+    EXPECT_EQ(env, commit ? kept_writes : as_before);
+    EXPECT_EQ(&env.at("log").as_list(), payload);
+  }
+}
+
 #if VOSTREL_CHECKS
 // Rolling back a payload that something beside the kept value still holds
 // would change that holder too: debug and sanitizer builds stop there.
