@@ -187,13 +187,6 @@ struct InPlace {
 };
 
 static_assert(inner_fold::DomainFold<InPlace>);
-// The whole network state is never copied for a turn: the session's own
-// prepare (which folds on a copy) is not offered for this fold.
-template <class S>
-constexpr bool kPreparesOnACopy = requires(S& s, NetworkEvent e) {
-  s.prepare(std::move(e), network_classify_result_fn);
-};
-static_assert(!kPreparesOnACopy<NetworkSession>);
 
 }  // namespace
 

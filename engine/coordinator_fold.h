@@ -45,6 +45,11 @@ struct CoordinatorFold {
   using Event = NetworkEvent;
   using DispatchResult = NetworkDispatchResult;
 
+  // A turn writes the coordinator in place under a journal and copies only
+  // the active agent (prepare_network_turn): the session's own prepare,
+  // which would copy the whole state, is not offered.
+  static constexpr bool prepares_own_turns = true;
+
   // Copies of the configuration's check lists, and the connection map built
   // at boot; kept with the session, read by no operation.
   std::vector<kernel::NetworkCheckDef> outbound_checks;

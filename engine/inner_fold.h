@@ -47,6 +47,12 @@ std::vector<std::string> pending_after(std::vector<std::string> pending,
                                        const std::optional<std::string>& released,
                                        const std::vector<std::string>& fresh);
 
+// A domain whose turns the session does not prepare: its state is neither
+// to be copied per turn nor undone through an UndoLog (the network's
+// coordinator, written in place under its own journal).
+template <class F>
+concept PreparesOwnTurns = requires { requires F::prepares_own_turns; };
+
 // A domain that can fold on the session's state itself, every write through
 // the turn's log (kernel::UndoLog), so that a turn copies no state.
 template <class F>

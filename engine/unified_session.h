@@ -155,11 +155,9 @@ struct Session {
   // writes the state itself through the turn's log, which grows a payload
   // only the state holds (a history that grows by one message per event)
   // and copies nothing else; another folds a copy of the state, which the
-  // commit puts in place. A fold whose state is too large to copy per turn
-  // and cannot be undone through the log prepares its turns itself
-  // (coordinator_fold.h).
+  // commit puts in place. A fold that prepares its own turns has none here.
   Turn prepare(Event event, ResultClassifier<Event> classify_result)
-    requires(!inner_fold::HasEventRequests<F>)
+    requires(!inner_fold::PreparesOwnTurns<F>)
   {
     if constexpr (inner_fold::HasInPlaceFold<F>) {
       return Turn(nullptr, books(), [&](kernel::UndoLog& log) {
@@ -173,7 +171,7 @@ struct Session {
   }
 
   FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result)
-    requires(!inner_fold::HasEventRequests<F>)
+    requires(!inner_fold::PreparesOwnTurns<F>)
   {
     return {prepare(std::move(event), std::move(classify_result)).commit()};
   }
