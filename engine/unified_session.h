@@ -179,21 +179,6 @@ struct Session {
   // What a turn advances when it commits.
   turn::Books books() { return {&pending, &event_log, &events_processed}; }
 
- private:
-  // Builds and walks the turn of `event` over `folding` (this fold, or a
-  // view of it), starting from `start`.
-  template <class G, class... Start>
-  auto walk(const G& folding, Event event, ResultClassifier<Event> classify_result,
-            Start... start) {
-    std::string tag = fold.event_tag(event);
-    auto tree = generic_session_tree::build_turn_tree(folding, routing, std::move(classify_result),
-                                                      typename G::State(std::move(start)...),
-                                                      std::move(event), pending);
-    return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
-  }
-
- public:
-
   // The host's inbound check rejected the event: it is counted and logged,
   // and nothing else changes.
   void skip_inbound(const Event& event) {
@@ -206,6 +191,19 @@ struct Session {
     std::optional<std::string> source = kernel::needs_inbound_check(routing, tag);
     if (!source) return std::nullopt;
     return CheckInfo<Event>{std::move(tag), std::move(*source), std::move(event)};
+  }
+
+ private:
+  // Builds and walks the turn of `event` over `folding` (this fold, or a
+  // view of it), starting from `start`.
+  template <class G, class... Start>
+  auto walk(const G& folding, Event event, ResultClassifier<Event> classify_result,
+            Start... start) {
+    std::string tag = fold.event_tag(event);
+    auto tree = generic_session_tree::build_turn_tree(folding, routing, std::move(classify_result),
+                                                      typename G::State(std::move(start)...),
+                                                      std::move(event), pending);
+    return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
   }
 };
 
