@@ -111,6 +111,7 @@ CoordinatorJournal::CoordinatorJournal(Coordinator& co) noexcept
       outer_(co.attached_.journal),
       root_(outer_ != nullptr ? outer_->root_ : this),
       mark_(root_->entries_.size()) {  // after entries_, which is declared first
+  if (outer_ == nullptr) entries_ = std::move(co.attached_.spare_records);
   co.attached_.journal = this;
 }
 
@@ -135,13 +136,15 @@ CoordinatorJournal::Entry& CoordinatorJournal::add(Entry::Op op) noexcept {
 void CoordinatorJournal::detach() noexcept {
   VOSTREL_CHECK(co_->attached_.journal == this, "nested journals end innermost first");
   co_->attached_.journal = outer_;
+  if (outer_ == nullptr) {
+    entries_.clear();
+    co_->attached_.spare_records = std::move(entries_);
+  }
   co_ = nullptr;
 }
 
 void CoordinatorJournal::commit() noexcept {
-  if (co_ == nullptr) return;
-  if (outer_ == nullptr) entries_.clear();
-  detach();
+  if (co_ != nullptr) detach();
 }
 
 void CoordinatorJournal::rollback() noexcept {

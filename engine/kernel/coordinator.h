@@ -198,7 +198,8 @@ class CoordinatorJournal {
   // takes one of them.
   void room(std::size_t n);
   Entry& add(Entry::Op op) noexcept;
-  // Detaches, handing the coordinator back to the journal this one nests in.
+  // Detaches, handing the coordinator back to the journal this one nests in
+  // (an outermost journal leaves the storage of its records to the next).
   void detach() noexcept;
 
   Coordinator* co_;
@@ -245,10 +246,13 @@ class Coordinator {
  private:
   friend class CoordinatorJournal;
 
-  // The innermost journal attached to this coordinator; a copy is attached
-  // to none.
+  // The innermost journal attached to this coordinator, and the storage of
+  // the last outermost journal's records, which the next one takes over, so
+  // that a journal per operation allocates nothing once its room has grown.
+  // A copy has neither.
   struct Attached {
     CoordinatorJournal* journal = nullptr;
+    std::vector<CoordinatorJournal::Entry> spare_records;
     Attached() = default;
     Attached(const Attached&) noexcept {}
     Attached& operator=(const Attached&) noexcept { return *this; }
