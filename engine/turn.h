@@ -45,17 +45,17 @@ using InPlace = std::monostate;
 // What preparing a turn leaves for its commit.
 template <class State, class Output>
 struct Prepared {
-  State next;                      // replaces the session's state (InPlace: nothing)
-  Output output;                   // handed over by `commit`
+  State next;                           // replaces the session's state (InPlace: nothing)
+  Output output;                        // handed over by `commit`
   std::optional<std::string> released;  // the pending key the event answers
   std::vector<std::string> fresh;       // the keys the turn makes pending
   std::string tag;                      // the event's entry in the event log
 };
 
 // `Log` undoes what preparing wrote to the session (kernel::UndoLog for a
-// folded copy, kernel::CoordinatorJournal for a coordinator written in
-// place); it is made from `log_args`, handed to `prepare`, committed with the
-// turn and rolled back when the turn dies uncommitted.
+// state written in place, kernel::CoordinatorJournal for a coordinator); it
+// is made from `log_args`, handed to `prepare`, committed with the turn and
+// rolled back when the turn dies uncommitted.
 template <class State, class Output, class Log = kernel::UndoLog>
 class Turn {
  public:
@@ -92,8 +92,8 @@ class Turn {
 
  private:
   // Declared first, so destroyed last: an uncommitted turn rolls back once
-  // its own copies of the state and its output are gone, when the kept
-  // state is again the only holder of what the log wrote.
+  // its output (and its copy of the state, if any) is gone, when the kept
+  // values are again the only holders of what the log wrote.
   Log log_;
   State* state_;
   Books books_;
