@@ -58,10 +58,9 @@ inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& e
   return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data);
 }
 
-inner_fold::FoldOutput<AgentFold> AgentFold::fold(Env state, const AgentEvent& event,
-                                                  const inner_fold::Kept<Env>& kept) const {
-  return kernel::vm::exec_session(transducers, std::move(state), event.tag, event.data, kept.state,
-                                  kept.undo);
+std::vector<Value> AgentFold::fold_in_place(Env& state, const AgentEvent& event,
+                                            kernel::UndoLog& log) const {
+  return kernel::vm::exec_session_in_place(transducers, state, event.tag, event.data, &log);
 }
 
 std::optional<std::string> request_type_of(const Value& request) {
@@ -87,32 +86,40 @@ std::optional<RequestAction> request_action(const RoutingConfig& routing, Value 
 
 std::vector<RequestAction> gate_requests(std::vector<RequestAction> actions,
                                          const std::vector<std::string>& pending) {
-  std::erase_if(actions, [&pending](const RequestAction& action) {
-    std::optional<std::string> type = extract_request_type(action);
-    return type && inner_fold::contains_key(pending, *type);
+  return gate_requests(std::move(actions), [&pending](const std::string& type) {
+    return inner_fold::contains_key(pending, type);
   });
-  return actions;
 }
 
 FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
-                      Env env, std::string_view tag, const Env& data,
-                      const inner_fold::Kept<Env>& kept) {
-  auto [outputs, env1] =
-      kernel::vm::exec_session(transducers, std::move(env), tag, data, kept.state, kept.undo);
+                      Env env, std::string_view tag, const Env& data) {
+  auto [outputs, env1] = kernel::vm::exec_session(transducers, std::move(env), tag, data);
   return FoldResult{actions_of(routing, std::move(outputs)), std::move(env1)};
 }
 
-TurnResult turn_step(const RoutingConfig& routing,
-                     const std::vector<InboundCheckDef>& inbound_checks,
-                     const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
-                     const Env& data, std::vector<std::string> pending,
-                     const inner_fold::Kept<Env>& kept) {
+OneShotTurn prepare_one_shot(const RoutingConfig& routing,
+                             const std::vector<TransducerDef>& transducers, Env& env,
+                             std::string_view tag, const Env& data) {
+  return OneShotTurn(nullptr, {}, [&](kernel::UndoLog& log) {
+    std::vector<Value> outputs = kernel::vm::exec_session_in_place(transducers, env, tag, data, &log);
+    // The result holds its own copy of the environment (the values are
+    // shared: this copies map nodes, not payloads).
+    return turn::Prepared<turn::InPlace, FoldResult>{
+        {}, FoldResult{actions_of(routing, std::move(outputs)), Env(env)}, std::nullopt, {}, {}};
+  });
+}
+
+StepChange step_change(const RoutingConfig& routing,
+                       const std::vector<InboundCheckDef>& inbound_checks,
+                       const std::vector<TransducerDef>& transducers, Env& env,
+                       std::string_view tag, const Env& data,
+                       const std::vector<std::string>& pending, kernel::UndoLog* undo) {
+  StepChange step;
   // Reported only: the event is folded whatever the check would say. The
   // topology's inbound rules play no part on this road.
-  std::optional<std::string> inbound_check;
   for (const InboundCheckDef& def : inbound_checks) {
     if (def.intercept == tag) {
-      inbound_check = def.check_source;
+      step.inbound_check = def.check_source;
       break;
     }
   }
@@ -120,22 +127,33 @@ TurnResult turn_step(const RoutingConfig& routing,
   // road, the event data's "key" plays no part.
   for (const DispatchRule& rule : routing.dispatch_rules) {
     if (rule.result_type == tag) {
-      pending = inner_fold::clear_key_pending(std::move(pending), rule.request_type);
+      step.released = rule.request_type;
       break;
     }
   }
-  auto [outputs, env1] =
-      kernel::vm::exec_session(transducers, std::move(env), tag, data, kept.state, kept.undo);
-  std::vector<RequestAction> actions = gate_requests(actions_of(routing, std::move(outputs)), pending);
+  auto is_pending = [&](const std::string& type) {
+    return type != step.released && inner_fold::contains_key(pending, type);
+  };
+  std::vector<Value> outputs = kernel::vm::exec_session_in_place(transducers, env, tag, data, undo);
+  step.actions = gate_requests(actions_of(routing, std::move(outputs)), is_pending);
   // Every surviving type is recorded, once per action: two requests of one
   // type in one step leave that type pending twice.
-  for (const RequestAction& action : actions) {
+  for (const RequestAction& action : step.actions) {
     if (std::optional<std::string> type = extract_request_type(action)) {
-      pending.push_back(std::move(*type));
+      step.fresh.push_back(std::move(*type));
     }
   }
-  return TurnResult{std::move(actions), std::move(env1), std::move(inbound_check),
-                    std::move(pending)};
+  return step;
+}
+
+TurnResult turn_step(const RoutingConfig& routing,
+                     const std::vector<InboundCheckDef>& inbound_checks,
+                     const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
+                     const Env& data, std::vector<std::string> pending) {
+  StepChange step =
+      step_change(routing, inbound_checks, transducers, env, tag, data, pending, nullptr);
+  return TurnResult{std::move(step.actions), std::move(env), std::move(step.inbound_check),
+                    inner_fold::pending_after(std::move(pending), step.released, step.fresh)};
 }
 
 std::optional<std::string> resolve_source(const std::vector<SourceRegistration>& sources,

@@ -16,6 +16,7 @@
 //  - one-shot road (`fold_event`): no keys, no gating, no inbound checks.
 #pragma once
 
+#include <concepts>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 #include "engine/kernel/routing.h"
 #include "engine/kernel/types.h"
 #include "engine/kernel/value.h"
+#include "engine/turn.h"
 #include "engine/unified_session.h"
 
 namespace vostrel::agent_fold {
@@ -66,10 +68,9 @@ struct AgentFold {
   std::string event_tag(const AgentEvent& event) const { return event.tag; }
   std::string classify_request(const Value& request) const { return agent_classify_fn(request); }
   inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event) const;
-  // The same on a copy of `kept.state`, which comes out unchanged once
-  // `kept.undo` rolls back.
-  inner_fold::FoldOutput<AgentFold> fold(Env state, const AgentEvent& event,
-                                         const inner_fold::Kept<Env>& kept) const;
+  // The same on `state` in place, every write through `log`.
+  std::vector<Value> fold_in_place(Env& state, const AgentEvent& event,
+                                   kernel::UndoLog& log) const;
 };
 
 using AgentSession = unified_session::Session<AgentFold>;
@@ -89,6 +90,17 @@ std::optional<RequestAction> request_action(const RoutingConfig& routing, Value 
 // The actions whose request type is not pending; actions without one stay.
 std::vector<RequestAction> gate_requests(std::vector<RequestAction> actions,
                                          const std::vector<std::string>& pending);
+// The same with pending-ness asked of `is_pending`.
+template <class IsPending>
+  requires std::predicate<IsPending&, const std::string&>
+std::vector<RequestAction> gate_requests(std::vector<RequestAction> actions,
+                                         IsPending&& is_pending) {
+  std::erase_if(actions, [&is_pending](const RequestAction& action) {
+    std::optional<std::string> type = extract_request_type(action);
+    return type && is_pending(*type);
+  });
+  return actions;
+}
 
 // Result of the one-shot road.
 struct FoldResult {
@@ -96,10 +108,15 @@ struct FoldResult {
   Env vm_env;
 };
 
-// With `kept` given, `env` is a copy of it (see AgentFold::fold).
 FoldResult fold_event(const RoutingConfig& routing, const std::vector<TransducerDef>& transducers,
-                      Env env, std::string_view tag, const Env& data,
-                      const inner_fold::Kept<Env>& kept = {});
+                      Env env, std::string_view tag, const Env& data);
+
+// The one-shot road as a turn over the environment a host keeps, folded in
+// place; the commit hands the result over.
+using OneShotTurn = turn::Turn<turn::InPlace, FoldResult>;
+OneShotTurn prepare_one_shot(const RoutingConfig& routing,
+                             const std::vector<TransducerDef>& transducers, Env& env,
+                             std::string_view tag, const Env& data);
 
 // Result of one step of the step road.
 struct TurnResult {
@@ -112,8 +129,23 @@ struct TurnResult {
 TurnResult turn_step(const RoutingConfig& routing,
                      const std::vector<InboundCheckDef>& inbound_checks,
                      const std::vector<TransducerDef>& transducers, Env env, std::string_view tag,
-                     const Env& data, std::vector<std::string> pending,
-                     const inner_fold::Kept<Env>& kept = {});
+                     const Env& data, std::vector<std::string> pending);
+
+// A step of the step road on `env` in place (every write through `undo`,
+// when given), with the change it makes to `pending` (which it only reads)
+// in place of the new list: `turn_step` is this followed by
+// inner_fold::pending_after.
+struct StepChange {
+  std::vector<RequestAction> actions;
+  std::optional<std::string> inbound_check;
+  std::optional<std::string> released;  // every entry of it leaves the pending list
+  std::vector<std::string> fresh;       // appended, repeats included
+};
+StepChange step_change(const RoutingConfig& routing,
+                       const std::vector<InboundCheckDef>& inbound_checks,
+                       const std::vector<TransducerDef>& transducers, Env& env,
+                       std::string_view tag, const Env& data,
+                       const std::vector<std::string>& pending, kernel::UndoLog* undo);
 
 // A source that answers the given request types.
 struct SourcePair {

@@ -53,10 +53,7 @@ Session::Turn prepare_fold(Session& s, std::string tag, kernel::Env data) {
 }
 
 Requests fold_event(Session& s, std::string tag, kernel::Env data) {
-  Session::Turn turn = prepare_fold(s, std::move(tag), std::move(data));
-  Requests requests = std::move(turn.requests);
-  s.commit(turn);
-  return requests;
+  return prepare_fold(s, std::move(tag), std::move(data)).commit();
 }
 
 std::optional<std::string> check_inbound(const Session& s, std::string tag) {

@@ -43,8 +43,8 @@ Session resume_from_snapshot(std::vector<kernel::TransducerDef> transducers,
 // One event on the live road, every check approved.
 Requests fold_event(Session& s, std::string tag, kernel::Env data);
 
-// The same in two halves: the turn's requests can be converted before
-// `s.commit(turn)` applies it; a turn dropped uncommitted changes nothing.
+// The same as a turn (turn.h): its requests can be read and converted
+// before `commit` applies it; a turn dropped uncommitted changes nothing.
 Session::Turn prepare_fold(Session& s, std::string tag, kernel::Env data);
 
 // The inbound check source that applies to `tag`, if any.

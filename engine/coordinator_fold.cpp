@@ -38,21 +38,21 @@ void delegation_complete(Coordinator& co, const ev::DelegationComplete& e) {
   (void)co.destroy_session(e.child);
 }
 
-void handoff_requested(NetworkState& state, const ev::HandoffRequested& e) {
-  Coordinator& co = state.coordinator;
+void handoff_requested(Coordinator& co, std::string& active_agent,
+                       const ev::HandoffRequested& e) {
   const kernel::CoordinatedSession* source = co.session(e.src);
   if (source == nullptr || source->status != SessionStatus::Done) return;
   // What succeeded stays when a later step is refused.
   if (!co.reset_session(e.src)) return;
   if (!co.start_processing(e.dst)) return;
-  state.active_agent = e.dst;
+  active_agent = e.dst;
 }
 
 struct Project {
-  NetworkState& state;
-  Coordinator& co = state.coordinator;
+  Coordinator& co;
+  std::string& active_agent;
 
-  void operator()(const ev::UserMessage&) { (void)co.start_processing(state.active_agent); }
+  void operator()(const ev::UserMessage&) { (void)co.start_processing(active_agent); }
   void operator()(const ev::RegisterAgent& e) { (void)co.spawn_session(e.agent); }
   void operator()(const ev::StartAgent& e) { (void)co.start_processing(e.agent); }
   void operator()(const ev::AgentDone& e) { (void)co.finish_session(e.agent); }
@@ -60,12 +60,12 @@ struct Project {
   void operator()(const ev::DelegationRequested& e) { delegation_requested(co, e); }
   void operator()(const ev::DelegationComplete& e) { delegation_complete(co, e); }
   void operator()(const ev::DelegationFailed& e) { (void)co.session_failed(e.child); }
-  void operator()(const ev::HandoffRequested& e) { handoff_requested(state, e); }
+  void operator()(const ev::HandoffRequested& e) { handoff_requested(co, active_agent, e); }
   void operator()(const ev::HandoffComplete&) {}
   void operator()(const ev::AgentFailed& e) {
     (void)co.session_failed(e.agent);
     // The agent stops being active even when the coordinator kept it.
-    if (state.active_agent == e.agent) state.active_agent.clear();
+    if (active_agent == e.agent) active_agent.clear();
   }
 };
 
@@ -87,16 +87,16 @@ std::optional<std::string> network_classify_result_fn(const NetworkEvent& event)
 }
 
 NetworkState CoordinatorFold::project(NetworkState state, const NetworkEvent& event) const {
-  project_in_place(state, event);
+  project_into(state.coordinator, state.active_agent, event);
   return state;
 }
 
-void CoordinatorFold::project_in_place(NetworkState& state, const NetworkEvent& event) const {
-  std::visit(Project{state}, event);
+void CoordinatorFold::project_into(Coordinator& co, std::string& active_agent,
+                                   const NetworkEvent& event) const {
+  std::visit(Project{co, active_agent}, event);
 }
 
-std::vector<NetworkRequest> CoordinatorFold::generate(const NetworkState&,
-                                                      const NetworkEvent& event) const {
+std::vector<NetworkRequest> CoordinatorFold::generate(const NetworkEvent& event) const {
   if (const auto* e = std::get_if<ev::DelegationRequested>(&event)) {
     return {rq::AgentRequest{e->child}};
   }
@@ -163,76 +163,52 @@ Result<NetworkSession, NetworkError> from_config(NetworkConfig config) {
 
 namespace {
 
-// The network fold with its projection left out, run on an empty state: it
-// gives a turn's requests and pending keys.
-struct RequestsOnly {
-  using State = NetworkState;
+// The network fold as a turn runs it: the projection writes the session's
+// coordinator in place (under the turn's journal), so the state the turn
+// carries is the active agent alone.
+struct InPlace {
+  using State = std::string;
   using Request = NetworkRequest;
   using Event = NetworkEvent;
   using DispatchResult = NetworkDispatchResult;
 
   const CoordinatorFold& fold;
+  Coordinator& co;
 
   std::string event_tag(const Event& event) const { return fold.event_tag(event); }
   std::string classify_request(const Request& request) const {
     return fold.classify_request(request);
   }
-  State project(State state, const Event&) const { return state; }
-  std::vector<Request> generate(const State& state, const Event& event) const {
-    return fold.generate(state, event);
+  State project(State active_agent, const Event& event) const {
+    fold.project_into(co, active_agent, event);
+    return active_agent;
   }
+  std::vector<Request> generate(const Event& event) const { return fold.generate(event); }
 };
 
-static_assert(inner_fold::DomainFold<RequestsOnly>);
+static_assert(inner_fold::DomainFold<InPlace>);
 
 }  // namespace
 
-NetworkTurn::NetworkTurn(NetworkSession& session, NetworkEvent event)
-    : session_(session),
-      tag_(session.fold.event_tag(event)),
-      released_(network_classify_result_fn(event).value_or(std::string())),
-      previous_active_(session.state.active_agent),
-      journal_(session.state.coordinator) {
-  inner_fold::reserve_one_more(session.event_log);
-  // Everything the turn hands out is worked out before the coordinator is
-  // written: `generate` reads the event alone. The pending list is only
-  // read; the commit applies the turn's change to it.
-  auto tree = generic_session_tree::build_turn_tree(
-      RequestsOnly{session.fold}, session.routing, network_classify_result_fn, NetworkState{},
-      NetworkEvent(event), {}, inner_fold::Kept<NetworkState>{nullptr, nullptr, &session.pending});
-  auto walked = unified_session::flatten_walk(std::move(tree), {});
-  requests_ = std::move(walked.requests);
-  fresh_ = std::move(walked.pending);
-  inner_fold::make_room_for(session.pending, fresh_);
-  try {
-    session.fold.project_in_place(session.state, event);
-  } catch (...) {
-    // The journal member undoes the coordinator's writes as it dies.
-    session.state.active_agent.swap(previous_active_);
-    throw;
-  }
-}
-
-NetworkTurn::~NetworkTurn() {
-  if (committed_) return;
-  journal_.rollback();
-  session_.state.active_agent.swap(previous_active_);
-}
-
-void NetworkTurn::commit() noexcept {
-  journal_.commit();
-  inner_fold::apply_pending(session_.pending, released_, fresh_);
-  ++session_.events_processed;
-  session_.event_log.push_back(std::move(tag_));  // room made by the constructor
-  committed_ = true;
+NetworkTurn prepare_network_turn(NetworkSession& session, NetworkEvent event) {
+  NetworkState& state = session.state;
+  return NetworkTurn(
+      &state.active_agent, session.books(),
+      [&](kernel::CoordinatorJournal&) {
+        std::string tag = session.fold.event_tag(event);
+        const InPlace fold{session.fold, state.coordinator};
+        auto tree = generic_session_tree::build_turn_tree(
+            fold, session.routing, network_classify_result_fn, std::string(state.active_agent),
+            std::move(event), session.pending);
+        return unified_session::prepared_from(unified_session::flatten_walk(std::move(tree)),
+                                              std::move(tag));
+      },
+      state.coordinator);
 }
 
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event) {
-  NetworkTurn turn(session, std::move(event));
-  unified_session::FoldResult<NetworkRequest> result{turn.take_requests()};
-  turn.commit();
-  return result;
+  return {prepare_network_turn(session, std::move(event)).commit()};
 }
 
 }  // namespace vostrel::coordinator_fold

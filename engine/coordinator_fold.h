@@ -17,6 +17,7 @@
 #include "engine/kernel/network.h"
 #include "engine/kernel/routing.h"
 #include "engine/result.h"
+#include "engine/turn.h"
 #include "engine/unified_session.h"
 
 namespace vostrel::coordinator_fold {
@@ -44,6 +45,11 @@ struct CoordinatorFold {
   using Event = NetworkEvent;
   using DispatchResult = NetworkDispatchResult;
 
+  // A turn writes the coordinator in place under a journal and copies only
+  // the active agent (prepare_network_turn): the session's own prepare,
+  // which would copy the whole state, is not offered.
+  static constexpr bool prepares_own_turns = true;
+
   // Copies of the configuration's check lists, and the connection map built
   // at boot; kept with the session, read by no operation.
   std::vector<kernel::NetworkCheckDef> outbound_checks;
@@ -56,10 +62,11 @@ struct CoordinatorFold {
   }
   // Carries the event out on the coordinator, discarding effects and refusals.
   State project(State state, const Event& event) const;
-  void project_in_place(State& state, const Event& event) const;
-  // An agent request for a delegation's child or a handoff's target, whatever
-  // `project` managed to do.
-  std::vector<Request> generate(const State& state, const Event& event) const;
+  // The same on a coordinator and an active agent held apart.
+  void project_into(kernel::Coordinator& co, std::string& active_agent, const Event& event) const;
+  // An agent request for a delegation's child or a handoff's target: the
+  // event alone decides, whatever `project` managed to do.
+  std::vector<Request> generate(const Event& event) const;
 };
 
 static_assert(inner_fold::DomainFold<CoordinatorFold>);
@@ -81,38 +88,16 @@ kernel::RoutingConfig network_derive_routing(const ConnectionMap& connections);
 Result<NetworkSession, NetworkError> create_network_interpreter_session(const NetworkConfig& config);
 Result<NetworkSession, NetworkError> from_config(NetworkConfig config);
 
+// A turn of a network session (turn.h). It is carried out on the session's
+// own coordinator under a journal, since a copy per turn would cost the whole
+// coordinator, and on a copy of the active agent, which its commit puts in
+// place. Dropped uncommitted, the journal undoes the coordinator's writes.
+using NetworkTurn =
+    turn::Turn<std::string, NetworkSession::Requests, kernel::CoordinatorJournal>;
+NetworkTurn prepare_network_turn(NetworkSession& session, NetworkEvent event);
+
 // Folds one event with the network's result classifier.
 unified_session::FoldResult<NetworkRequest> fold_network_event(NetworkSession& session,
                                                                NetworkEvent event);
-// A turn of a network session carried out but not committed. The requests
-// and pending keys of a network turn do not depend on the state, so they are
-// worked out first; the event is then carried out on the session's own
-// coordinator under a journal, without copying it. Dropped uncommitted, the
-// turn undoes those writes and the session is as it was.
-class NetworkTurn {
- public:
-  NetworkTurn(NetworkSession& session, NetworkEvent event);
-  NetworkTurn(NetworkTurn&&) = delete;
-  ~NetworkTurn();
-
-  const std::vector<unified_session::ClassifiedRequest<NetworkRequest>>& requests() const {
-    return requests_;
-  }
-  std::vector<unified_session::ClassifiedRequest<NetworkRequest>> take_requests() {
-    return std::move(requests_);
-  }
-  // Applies the turn; allocates nothing.
-  void commit() noexcept;
-
- private:
-  NetworkSession& session_;
-  std::vector<unified_session::ClassifiedRequest<NetworkRequest>> requests_;
-  std::string tag_;
-  std::string released_;             // the pending key the event answers, or empty
-  std::vector<std::string> fresh_;  // the keys the turn makes pending
-  std::string previous_active_;
-  kernel::CoordinatorJournal journal_;
-  bool committed_ = false;
-};
 
 }  // namespace vostrel::coordinator_fold

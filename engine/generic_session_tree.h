@@ -4,11 +4,12 @@
 // request (and the event itself) before anything is dispatched. The session
 // (unified_session.h) walks the chain at once, approving everything.
 //
-// Continuations own the remaining requests, the state and the pending list,
+// Continuations own the remaining requests, the state and the turn's keys,
 // and hand them on by move: walking a turn never copies the state per node.
-// They borrow the domain fold and the routing (the transducer list is too
-// large to copy for every turn), so whoever builds a tree keeps both alive
-// until the tree is walked or dropped.
+// They borrow the domain fold, the routing (the transducer list is too large
+// to copy for every turn) and the session's pending list, which a turn only
+// reads, so whoever builds a tree keeps all three alive until the tree is
+// walked or dropped.
 #pragma once
 
 #include <cstddef>
@@ -29,11 +30,13 @@ using inner_fold::DomainFold;
 using inner_fold::Reject;
 using inner_fold::Replace;
 
-// What a turn leaves behind.
+// What a turn leaves behind: its state, and the change it makes to the
+// session's pending list (inner_fold::apply_pending).
 template <class State>
 struct TurnOutput {
   State state;
-  std::vector<std::string> pending;
+  std::optional<std::string> released;  // the key the folded event answers
+  std::vector<std::string> fresh;       // the keys to append, each once
 };
 
 // The key that an event answers; none (or empty) when it answers nothing.
@@ -82,15 +85,14 @@ struct DispatchItem {
 
 namespace detail {
 
-// What follows the node of `items[at]`: the remaining items, the state and
-// the pending list, handed on by move. The items travel whole with an index,
-// so a long turn stays linear.
+// What follows the node of `items[at]`: the remaining items and what the
+// turn leaves, handed on by move. The items travel whole with an index, so a
+// long turn stays linear.
 template <class State, class Request, class Event, class V>
 struct Rest {
   std::vector<DispatchItem<Request>> items;
   std::size_t at;
-  State state;
-  std::vector<std::string> pending;
+  TurnOutput<State> output;
 
   Request& current() { return items[at].request; }
   SessionTree<State, Request, Event, V> operator()();
@@ -100,7 +102,7 @@ template <class State, class Request, class Event, class V>
 SessionTree<State, Request, Event, V> dispatch_from(Rest<State, Request, Event, V> rest) {
   using Tree = SessionTree<State, Request, Event, V>;
   if (rest.at >= rest.items.size()) {
-    return Tree{typename Tree::Done{TurnOutput<State>{std::move(rest.state), std::move(rest.pending)}}};
+    return Tree{typename Tree::Done{std::move(rest.output)}};
   }
   DispatchItem<Request>& item = rest.items[rest.at];
   if (!item.needs_check) {
@@ -141,38 +143,31 @@ SessionTree<State, Request, Event, V> Rest<State, Request, Event, V>::operator()
 }  // namespace detail
 
 // `items` (requests with their checks) in order, each as a Dispatch or a
-// Check node, ending in Done.
+// Check node, ending in Done with `output`.
 template <class State, class Request, class Event, class V>
 SessionTree<State, Request, Event, V> dispatch_with_checks(std::vector<DispatchItem<Request>> items,
-                                                           State state,
-                                                           std::vector<std::string> pending) {
+                                                           TurnOutput<State> output) {
   return detail::dispatch_from(
-      detail::Rest<State, Request, Event, V>{std::move(items), 0, std::move(state), std::move(pending)});
+      detail::Rest<State, Request, Event, V>{std::move(items), 0, std::move(output)});
 }
 
 // The turn proper: release the key the event answers, fold, key each
 // request, drop those whose key is still pending, record the fresh keys and
-// mark the requests whose request type has an outbound check.
+// mark the requests whose request type has an outbound check. `pending` is
+// the session's list, read as it is once the released key is gone.
 template <DomainFold F>
 TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                            const ResultClassifier<typename F::Event>& classify_result,
                            typename F::State state, const typename F::Event& event,
-                           std::vector<std::string> pending,
-                           const inner_fold::Kept<typename F::State>& kept = {}) {
+                           const std::vector<std::string>& pending) {
   using Tree = TreeOf<F>;
   using Request = typename F::Request;
-  // With a kept pending list the turn leaves it alone and reads it minus the
-  // released key; `pending` then starts empty and gathers the fresh keys.
   std::optional<std::string> released = classify_result(event);
-  if (released && released->empty()) released.reset();
-  if (released && kept.pending == nullptr) {
-    pending = inner_fold::clear_key_pending(std::move(pending), *released);
-  }
+  if (released && released->empty()) released.reset();  // an empty key answers nothing
   auto is_pending = [&](const std::string& key) {
-    if (kept.pending == nullptr) return inner_fold::contains_key(pending, key);
-    return key != released && inner_fold::contains_key(*kept.pending, key);
+    return key != released && inner_fold::contains_key(pending, key);
   };
-  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event, kept);
+  auto [requests, folded] = inner_fold::run_fold(fold, std::move(state), event);
 
   std::vector<std::string> keys;
   keys.reserve(requests.size());
@@ -189,14 +184,11 @@ TreeOf<F> build_inner_turn(const F& fold, const kernel::RoutingConfig& routing,
                                           kernel::needs_outbound_check(routing, type),
                                           kernel::outbound_check_source(routing, type)});
   }
-  pending = inner_fold::add_key_pending(std::move(pending), fresh);
-  if (items.empty()) {
-    return Tree{typename Tree::NoRequests{
-        TurnOutput<typename F::State>{std::move(folded), std::move(pending)}}};
-  }
+  TurnOutput<typename F::State> output{std::move(folded), std::move(released),
+                                       inner_fold::add_key_pending({}, fresh)};
+  if (items.empty()) return Tree{typename Tree::NoRequests{std::move(output)}};
   return dispatch_with_checks<typename F::State, Request, typename F::Event,
-                              typename F::DispatchResult>(std::move(items), std::move(folded),
-                                                          std::move(pending));
+                              typename F::DispatchResult>(std::move(items), std::move(output));
 }
 
 // An InboundCheck node in front of the inner turn when the event's tag has
@@ -205,32 +197,27 @@ template <DomainFold F>
 TreeOf<F> build_turn_tree(const F& fold, const kernel::RoutingConfig& routing,
                           ResultClassifier<typename F::Event> classify_result,
                           typename F::State state, typename F::Event event,
-                          std::vector<std::string> pending,
-                          inner_fold::Kept<typename F::State> kept = {}) {
+                          const std::vector<std::string>& pending) {
   using Tree = TreeOf<F>;
   using V = typename F::DispatchResult;
   std::optional<std::string> source = kernel::needs_inbound_check(routing, fold.event_tag(event));
-  if (!source) {
-    return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                            std::move(pending), kept);
-  }
+  if (!source) return build_inner_turn(fold, routing, classify_result, std::move(state), event, pending);
   typename F::Event shown = event;
   return Tree{typename Tree::InboundCheck{
       std::move(*source), std::move(shown),
-      [&fold, &routing, classify_result = std::move(classify_result), state = std::move(state),
-       event = std::move(event), pending = std::move(pending), kept](V verdict) mutable -> Tree {
+      [&fold, &routing, &pending, classify_result = std::move(classify_result),
+       state = std::move(state), event = std::move(event)](V verdict) mutable -> Tree {
         switch (verdict.index()) {
           case 0:
             return build_inner_turn(fold, routing, classify_result, std::move(state), event,
-                                    std::move(pending), kept);
+                                    pending);
           case 3:
             return build_inner_turn(fold, routing, classify_result, std::move(state),
-                                    std::get<3>(verdict).with, std::move(pending), kept);
+                                    std::get<3>(verdict).with, pending);
           default:
             // Rejected, or answered with a request where an event was asked
-            // for: nothing is folded.
-            return Tree{typename Tree::NoRequests{
-                TurnOutput<typename F::State>{std::move(state), std::move(pending)}}};
+            // for: nothing is folded, nothing released.
+            return Tree{typename Tree::NoRequests{TurnOutput<typename F::State>{std::move(state), {}, {}}}};
         }
       }}};
 }

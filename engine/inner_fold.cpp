@@ -27,10 +27,18 @@ void make_room_for(std::vector<std::string>& pending, const std::vector<std::str
   if (needed > pending.capacity()) pending.reserve(std::max(needed, 2 * pending.capacity()));
 }
 
-void apply_pending(std::vector<std::string>& pending, std::string_view released,
+void apply_pending(std::vector<std::string>& pending, const std::optional<std::string>& released,
                    std::vector<std::string>& fresh) noexcept {
-  if (!released.empty()) std::erase(pending, released);
+  if (released) std::erase(pending, *released);
   for (std::string& key : fresh) pending.push_back(std::move(key));  // room made ahead
+}
+
+std::vector<std::string> pending_after(std::vector<std::string> pending,
+                                       const std::optional<std::string>& released,
+                                       const std::vector<std::string>& fresh) {
+  if (released) std::erase(pending, *released);
+  pending.insert(pending.end(), fresh.begin(), fresh.end());
+  return pending;
 }
 
 std::vector<std::string> add_key_pending(std::vector<std::string> pending,

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <concepts>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,32 +36,29 @@ using Verdict = std::variant<Approve, Reject, Replace<Request>, Replace<Event>>;
 template <class F>
 using FoldOutput = std::pair<std::vector<typename F::Request>, typename F::State>;
 
-// A turn folds a copy of the session's state and leaves the state itself as
-// it was until the turn is applied. `state` is that state, when the fold is
-// given one; a domain that can write in place to payloads the copy shares
-// with it does so through `undo` (see kernel::UndoLog). `pending` is the
-// session's pending list, when the turn is to leave it alone: the turn's
-// pending list then holds only the keys to append to it once the key the
-// event answers is released.
-template <class State>
-struct Kept {
-  const State* state = nullptr;
-  kernel::UndoLog* undo = nullptr;
-  const std::vector<std::string>* pending = nullptr;
-};
-
-// The pending list after a turn that kept it: `released` (when not empty)
-// removed, `fresh` appended. Allocates nothing when `make_room_for` was
-// called with the same `fresh` first.
+// The pending list after a turn: every entry equal to `released` (when
+// given) removed, `fresh` appended. Allocates nothing when `make_room_for`
+// was called with the same `fresh` first.
 void make_room_for(std::vector<std::string>& pending, const std::vector<std::string>& fresh);
-void apply_pending(std::vector<std::string>& pending, std::string_view released,
+void apply_pending(std::vector<std::string>& pending, const std::optional<std::string>& released,
                    std::vector<std::string>& fresh) noexcept;
+// The same on a list of one's own, `fresh` copied.
+std::vector<std::string> pending_after(std::vector<std::string> pending,
+                                       const std::optional<std::string>& released,
+                                       const std::vector<std::string>& fresh);
 
-// A domain whose fold takes the kept state as well.
+// A domain whose turns the session does not prepare: its state is neither
+// to be copied per turn nor undone through an UndoLog (the network's
+// coordinator, written in place under its own journal).
 template <class F>
-concept HasKeptFold = requires(const F& f, typename F::State s, const typename F::Event& e,
-                               const Kept<typename F::State>& k) {
-  { f.fold(std::move(s), e, k) } -> std::same_as<FoldOutput<F>>;
+concept PreparesOwnTurns = requires { requires F::prepares_own_turns; };
+
+// A domain that can fold on the session's state itself, every write through
+// the turn's log (kernel::UndoLog), so that a turn copies no state.
+template <class F>
+concept HasInPlaceFold = requires(const F& f, typename F::State& s, const typename F::Event& e,
+                                  kernel::UndoLog& log) {
+  { f.fold_in_place(s, e, log) } -> std::same_as<std::vector<typename F::Request>>;
 };
 
 // A domain that folds in one go (the agent runs its transducers once).
@@ -69,15 +67,25 @@ concept HasOwnFold = requires(const F& f, typename F::State s, const typename F:
   { f.fold(std::move(s), e) } -> std::same_as<FoldOutput<F>>;
 };
 
+template <class F>
+concept HasProject = requires(const F& f, typename F::State s, const typename F::Event& e) {
+  { f.project(std::move(s), e) } -> std::same_as<typename F::State>;
+};
+
 // A domain that projects the event into its state, then derives requests
-// from the projected state (the network).
+// from the projected state.
 template <class F>
 concept HasProjectGenerate =
-    requires(const F& f, typename F::State s, const typename F::State& cs,
-             const typename F::Event& e) {
-      { f.project(std::move(s), e) } -> std::same_as<typename F::State>;
-      { f.generate(cs, e) } -> std::same_as<std::vector<typename F::Request>>;
+    HasProject<F> && requires(const F& f, const typename F::State& s, const typename F::Event& e) {
+      { f.generate(s, e) } -> std::same_as<std::vector<typename F::Request>>;
     };
+
+// A domain whose requests depend on the event alone, whatever the projection
+// does (the network): its requests can be known without its state.
+template <class F>
+concept HasEventRequests = HasProject<F> && requires(const F& f, const typename F::Event& e) {
+  { f.generate(e) } -> std::same_as<std::vector<typename F::Request>>;
+};
 
 template <class F>
 concept DomainFold =
@@ -89,18 +97,17 @@ concept DomainFold =
       { f.event_tag(e) } -> std::convertible_to<std::string>;
       // The request classifier: the pending key of one request.
       { f.classify_request(r) } -> std::convertible_to<std::string>;
-    } && (HasOwnFold<F> || HasProjectGenerate<F>);
+    } && (HasOwnFold<F> || HasProjectGenerate<F> || HasEventRequests<F>);
 
-// The domain's fold; without one of its own, project then generate on the
-// projected state.
+// The domain's fold; without one of its own, project then generate (from the
+// projected state, or from the event alone).
 template <DomainFold F>
-FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event,
-                       const Kept<typename F::State>& kept = {}) {
-  if constexpr (HasKeptFold<F>) {
-    if (kept.state != nullptr) return fold.fold(std::move(state), event, kept);
-  }
+FoldOutput<F> run_fold(const F& fold, typename F::State state, const typename F::Event& event) {
   if constexpr (HasOwnFold<F>) {
     return fold.fold(std::move(state), event);
+  } else if constexpr (HasEventRequests<F>) {
+    std::vector<typename F::Request> requests = fold.generate(event);
+    return {std::move(requests), fold.project(std::move(state), event)};
   } else {
     typename F::State projected = fold.project(std::move(state), event);
     std::vector<typename F::Request> requests = fold.generate(projected, event);

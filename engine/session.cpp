@@ -26,32 +26,23 @@ void fold_log(SessionState& state, const std::vector<TransducerDef>& transducers
 
 }  // namespace
 
-PreparedStep SessionState::prepare(const std::vector<TransducerDef>& transducers,
-                                   std::string_view tag, const Env& data) const {
-  kernel::UndoLog undo;
-  TurnResult result =
-      agent_fold::turn_step(config.topology, config.inbound_checks, transducers, Env(vm_env), tag,
-                            data, pending, inner_fold::Kept<Env>{&vm_env, &undo});
-  // The result is returned whole, so the state keeps its own copies (the
-  // environment's values are shared, so this copies map nodes, not payloads).
-  std::vector<std::string> next_pending = result.pending;
-  Env next_env = result.vm_env;
-  return PreparedStep{std::move(result), std::move(next_pending), std::move(next_env),
-                      std::move(undo)};
-}
-
-void SessionState::commit(PreparedStep& step) noexcept {
-  step.undo.commit();
-  pending = std::move(step.pending);
-  vm_env = std::move(step.vm_env);
-  ++event_count;
+SessionState::Turn SessionState::prepare(const std::vector<TransducerDef>& transducers,
+                                         std::string_view tag, const Env& data) {
+  return Turn(nullptr, {&pending, nullptr, &event_count}, [&](kernel::UndoLog& log) {
+    agent_fold::StepChange step = agent_fold::step_change(
+        config.topology, config.inbound_checks, transducers, vm_env, tag, data, pending, &log);
+    // The result is handed over whole, so it holds its own copies (the
+    // environment's values are shared: this copies map nodes, not payloads).
+    TurnResult result{std::move(step.actions), Env(vm_env), std::move(step.inbound_check),
+                      inner_fold::pending_after(pending, step.released, step.fresh)};
+    return turn::Prepared<turn::InPlace, TurnResult>{
+        {}, std::move(result), std::move(step.released), std::move(step.fresh), {}};
+  });
 }
 
 TurnResult SessionState::process(const std::vector<TransducerDef>& transducers,
                                  std::string_view tag, const Env& data) {
-  PreparedStep step = prepare(transducers, tag, data);
-  commit(step);
-  return std::move(step.result);
+  return prepare(transducers, tag, data).commit();
 }
 
 Snapshot SessionState::snapshot() const { return Snapshot{pending, vm_env, event_count}; }

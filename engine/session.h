@@ -13,6 +13,7 @@
 #include "engine/kernel/types.h"
 #include "engine/kernel/value.h"
 #include "engine/result.h"
+#include "engine/turn.h"
 
 namespace vostrel::session {
 
@@ -32,18 +33,6 @@ struct Snapshot {
 // (event tag, event data) pairs in processing order.
 using EventLog = std::vector<std::pair<std::string, Env>>;
 
-struct SessionState;
-
-// A step computed but not applied: its result, and the state it leaves
-// (copies: the result is handed out whole). Dropped without commit, it puts
-// back what the step wrote in place, so the session is as it was.
-struct PreparedStep {
-  TurnResult result;
-  std::vector<std::string> pending;
-  Env vm_env;
-  kernel::UndoLog undo;
-};
-
 // The transducers are not part of the state: the owner keeps them and hands
 // them to every step.
 struct SessionState {
@@ -52,13 +41,16 @@ struct SessionState {
   Env vm_env;
   std::uint64_t event_count = 0;
 
+  using Turn = turn::Turn<turn::InPlace, TurnResult>;
+
   TurnResult process(const std::vector<TransducerDef>& transducers, std::string_view tag,
                      const Env& data);
-  // `process` in two halves: the state changes only in `commit`, which
-  // allocates nothing (`step.result` may be moved out before).
-  PreparedStep prepare(const std::vector<TransducerDef>& transducers, std::string_view tag,
-                       const Env& data) const;
-  void commit(PreparedStep& step) noexcept;
+  // `process` as a turn (turn.h): the step is folded on `vm_env` in place
+  // through the turn's log, so while the turn is open `vm_env` reads the
+  // step's writes; the commit keeps them and hands the result over, a
+  // dropped turn puts them back.
+  Turn prepare(const std::vector<TransducerDef>& transducers, std::string_view tag,
+               const Env& data);
   Snapshot snapshot() const;
 
   friend bool operator==(const SessionState&, const SessionState&) = default;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "engine/inner_fold.h"
 #include "engine/kernel/routing.h"
 #include "engine/kernel/value.h"
+#include "engine/turn.h"
 
 namespace vostrel::unified_session {
 
@@ -52,15 +54,10 @@ struct CheckInfo {
 
 template <class State, class Request>
 struct Walked {
-  State state;
-  std::vector<std::string> pending;
+  generic_session_tree::TurnOutput<State> output;
   std::vector<ClassifiedRequest<Request>> requests;
 };
 
-// Walks a turn approving every check, appending its requests to `acc`. A
-// checked request comes out once, as CheckThenDispatch: the Dispatch node
-// that its approval yields is passed over. Iterative: a turn with many
-// requests is a long chain, not a deep one.
 namespace detail {
 
 // One step of the walk from a node that is not an end.
@@ -86,25 +83,56 @@ generic_session_tree::SessionTree<State, Request, Event, V> walk_step(
 
 }  // namespace detail
 
-// Walks a turn approving every check and appends its requests to `acc`. A
-// checked request comes out once, as CheckThenDispatch: the Dispatch node
-// that its approval yields is passed over. Iterative: a turn with many
-// requests is a long chain, never a deep call stack.
+// Walks a turn approving every check and gathers its requests. A checked
+// request comes out once, as CheckThenDispatch: the Dispatch node that its
+// approval yields is passed over. Iterative: a turn with many requests is a
+// long chain, never a deep call stack.
 template <class State, class Request, class Event, class V>
-Walked<State, Request> flatten_walk(generic_session_tree::SessionTree<State, Request, Event, V> tree,
-                                    std::vector<ClassifiedRequest<Request>> acc) {
+Walked<State, Request> flatten_walk(generic_session_tree::SessionTree<State, Request, Event, V> tree) {
   using Tree = generic_session_tree::SessionTree<State, Request, Event, V>;
+  std::vector<ClassifiedRequest<Request>> acc;
   for (;;) {
     if (auto* end = std::get_if<typename Tree::NoRequests>(&tree.node)) {
-      return {std::move(end->output.state), std::move(end->output.pending), std::move(acc)};
+      return {std::move(end->output), std::move(acc)};
     }
     if (auto* end = std::get_if<typename Tree::Done>(&tree.node)) {
-      return {std::move(end->output.state), std::move(end->output.pending), std::move(acc)};
+      return {std::move(end->output), std::move(acc)};
     }
     Tree next = detail::walk_step(tree, acc);
     tree = std::move(next);
   }
 }
+
+// A walked turn as its commit wants it, with the event's tag.
+template <class State, class Request>
+turn::Prepared<State, std::vector<ClassifiedRequest<Request>>> prepared_from(
+    Walked<State, Request> walked, std::string tag) {
+  return {std::move(walked.output.state), std::move(walked.requests),
+          std::move(walked.output.released), std::move(walked.output.fresh), std::move(tag)};
+}
+
+// A fold that folds in place, seen as a domain whose state is the session's
+// own: the turn tree carries no state, and the fold writes `state` through
+// `log`.
+template <class F>
+struct FoldedInPlace {
+  using State = turn::InPlace;
+  using Request = typename F::Request;
+  using Event = typename F::Event;
+  using DispatchResult = typename F::DispatchResult;
+
+  const F& domain;
+  typename F::State& state;
+  kernel::UndoLog& log;
+
+  std::string event_tag(const Event& event) const { return domain.event_tag(event); }
+  std::string classify_request(const Request& request) const {
+    return domain.classify_request(request);
+  }
+  inner_fold::FoldOutput<FoldedInPlace> fold(State, const Event& event) const {
+    return {domain.fold_in_place(state, event, log), {}};
+  }
+};
 
 template <DomainFold F>
 struct Session {
@@ -119,53 +147,37 @@ struct Session {
   State state;
   std::uint64_t events_processed = 0;
 
-  // A turn computed but not applied. Until `commit` the session is as it
-  // was before the turn; a turn dropped without commit puts back what its
-  // fold wrote in place (see kernel::UndoLog), so a failure anywhere before
-  // the commit, converting the requests for the host included, loses
-  // nothing.
-  struct Turn {
-    State state;
-    std::string released;            // the pending key the event answers, or empty
-    std::vector<std::string> fresh;  // the keys the turn makes pending
-    std::vector<ClassifiedRequest<Request>> requests;
-    std::string tag;
-    kernel::UndoLog undo;
-  };
+  using Requests = std::vector<ClassifiedRequest<Request>>;
+  using Turn = turn::Turn<std::conditional_t<inner_fold::HasInPlaceFold<F>, turn::InPlace, State>,
+                          Requests>;
 
-  // One turn, every check approved, on a copy of the state; the pending
-  // list is only read. The copy shares the state's payloads, and a payload
-  // only the two share is grown in place through the turn's log, so a
-  // history that grows by one message per event is not duplicated.
-  Turn prepare(Event event, ResultClassifier<Event> classify_result) {
-    kernel::UndoLog undo;
-    std::string tag = fold.event_tag(event);
-    std::string released = classify_result(event).value_or(std::string());
-    inner_fold::reserve_one_more(event_log);
-    auto tree = generic_session_tree::build_turn_tree(
-        fold, routing, std::move(classify_result), State(state), std::move(event), {},
-        inner_fold::Kept<State>{&state, &undo, &pending});
-    Walked<State, Request> walked = flatten_walk(std::move(tree), {});
-    inner_fold::make_room_for(pending, walked.pending);
-    return Turn{std::move(walked.state), std::move(released), std::move(walked.pending),
-                std::move(walked.requests), std::move(tag), std::move(undo)};
+  // One turn (turn.h), every check approved. A fold that can fold in place
+  // writes the state itself through the turn's log, which grows a payload
+  // only the state holds (a history that grows by one message per event)
+  // and copies nothing else; another folds a copy of the state, which the
+  // commit puts in place. A fold that prepares its own turns has none here.
+  Turn prepare(Event event, ResultClassifier<Event> classify_result)
+    requires(!inner_fold::PreparesOwnTurns<F>)
+  {
+    if constexpr (inner_fold::HasInPlaceFold<F>) {
+      return Turn(nullptr, books(), [&](kernel::UndoLog& log) {
+        return walk(FoldedInPlace<F>{fold, state, log}, std::move(event), std::move(classify_result));
+      });
+    } else {
+      return Turn(&state, books(), [&](kernel::UndoLog&) {
+        return walk(fold, std::move(event), std::move(classify_result), State(state));
+      });
+    }
   }
 
-  // Applies a turn of `prepare`; allocates nothing.
-  void commit(Turn& turn) noexcept {
-    turn.undo.commit();
-    state = std::move(turn.state);
-    inner_fold::apply_pending(pending, turn.released, turn.fresh);
-    ++events_processed;
-    event_log.push_back(std::move(turn.tag));  // room made by prepare
+  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result)
+    requires(!inner_fold::PreparesOwnTurns<F>)
+  {
+    return {prepare(std::move(event), std::move(classify_result)).commit()};
   }
 
-  FoldResult<Request> fold_event(Event event, ResultClassifier<Event> classify_result) {
-    Turn turn = prepare(std::move(event), std::move(classify_result));
-    FoldResult<Request> result{std::move(turn.requests)};
-    commit(turn);
-    return result;
-  }
+  // What a turn advances when it commits.
+  turn::Books books() { return {&pending, &event_log, &events_processed}; }
 
   // The host's inbound check rejected the event: it is counted and logged,
   // and nothing else changes.
@@ -179,6 +191,19 @@ struct Session {
     std::optional<std::string> source = kernel::needs_inbound_check(routing, tag);
     if (!source) return std::nullopt;
     return CheckInfo<Event>{std::move(tag), std::move(*source), std::move(event)};
+  }
+
+ private:
+  // Builds and walks the turn of `event` over `folding` (this fold, or a
+  // view of it), starting from `start`.
+  template <class G, class... Start>
+  auto walk(const G& folding, Event event, ResultClassifier<Event> classify_result,
+            Start... start) {
+    std::string tag = fold.event_tag(event);
+    auto tree = generic_session_tree::build_turn_tree(folding, routing, std::move(classify_result),
+                                                      typename G::State(std::move(start)...),
+                                                      std::move(event), pending);
+    return prepared_from(flatten_walk(std::move(tree)), std::move(tag));
   }
 };
 

@@ -1,5 +1,7 @@
 #include "engine/kernel/coordinator.h"
 
+#include "engine/kernel/check.h"
+
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -104,36 +106,54 @@ bool Coordinator::has_edge_to(std::string_view child) const {
 
 // --- journal ------------------------------------------------------------------
 
-CoordinatorJournal::CoordinatorJournal(Coordinator& co) noexcept : co_(&co) {
+CoordinatorJournal::CoordinatorJournal(Coordinator& co) noexcept
+    : co_(&co),
+      outer_(co.attached_.journal),
+      root_(outer_ != nullptr ? outer_->root_ : this),
+      mark_(root_->entries_.size()) {  // after entries_, which is declared first
+  if (outer_ == nullptr) entries_ = std::move(co.attached_.spare_records);
   co.attached_.journal = this;
 }
 
 CoordinatorJournal::~CoordinatorJournal() { rollback(); }
 
 void CoordinatorJournal::room(std::size_t n) {
-  if (entries_.capacity() - entries_.size() < n) {
-    entries_.reserve(std::max(entries_.size() + n, 2 * entries_.size()));
+  std::vector<Entry>& records = root_->entries_;
+  if (records.capacity() - records.size() < n) {
+    records.reserve(std::max(records.size() + n, 2 * records.size()));
   }
 }
 
 CoordinatorJournal::Entry& CoordinatorJournal::add(Entry::Op op) noexcept {
-  Entry& e = entries_.emplace_back();  // room made by room()
+  std::vector<Entry>& records = root_->entries_;
+  VOSTREL_CHECK(records.size() < records.capacity(),
+                "an operation makes room for its records before it writes");
+  Entry& e = records.emplace_back();
   e.op = op;
   return e;
 }
 
-void CoordinatorJournal::commit() noexcept {
-  entries_.clear();
-  if (co_ != nullptr && co_->attached_.journal == this) co_->attached_.journal = nullptr;
+void CoordinatorJournal::detach() noexcept {
+  VOSTREL_CHECK(co_->attached_.journal == this, "nested journals end innermost first");
+  co_->attached_.journal = outer_;
+  if (outer_ == nullptr) {
+    entries_.clear();
+    co_->attached_.spare_records = std::move(entries_);
+  }
   co_ = nullptr;
+}
+
+void CoordinatorJournal::commit() noexcept {
+  if (co_ != nullptr) detach();
 }
 
 void CoordinatorJournal::rollback() noexcept {
   if (co_ == nullptr) return;
   Coordinator& co = *co_;
+  std::vector<Entry>& records = root_->entries_;
   using Op = Entry::Op;
-  while (!entries_.empty()) {
-    Entry& e = entries_.back();
+  while (records.size() > mark_) {
+    Entry& e = records.back();
     switch (e.op) {
       case Op::Fields:
         e.session->step_count = e.fields.step_count;
@@ -168,10 +188,9 @@ void CoordinatorJournal::rollback() noexcept {
         co.delegations_.insert(std::move(e.edge_node));
         break;
     }
-    entries_.pop_back();
+    records.pop_back();
   }
-  if (co.attached_.journal == this) co.attached_.journal = nullptr;
-  co_ = nullptr;
+  detach();
 }
 
 void Coordinator::reserve_records(std::size_t n) {
@@ -299,18 +318,16 @@ typename Container::node_type make_node(Args&&... args) {
 
 }  // namespace
 
-CoordResult<Effect> Coordinator::spawn_session(std::string_view id, EffectHook hook) {
+CoordResult<Effect> Coordinator::spawn_session(std::string_view id) {
   if (sessions_.contains(id)) return refuse(K::SessionExists, id);
   auto node = make_node<SessionMap>(std::string(id), CoordinatedSession{});
   Effect done = effect::CreateSession{std::string(id)};
   reserve_records(1);
-  hook(done);
   add_session(std::move(node));
   return done;
 }
 
-CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child,
-                                              EffectHook hook) {
+CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::string_view child) {
   if (parent == child) return refuse(K::SelfReference);
   const CoordinatedSession* source = session(parent);
   if (source == nullptr) return refuse(K::SessionNotFound, parent);
@@ -321,7 +338,6 @@ CoordResult<Effect> Coordinator::fork_session(std::string_view parent, std::stri
   auto node = make_node<SessionMap>(std::string(child), std::move(fresh));
   Effect done = effect::ForkSession{std::string(parent), std::string(child), count};
   reserve_records(1);
-  hook(done);
   add_session(std::move(node));
   return done;
 }
@@ -372,7 +388,7 @@ CoordResult<void> Coordinator::reset_session(std::string_view id) {
   return {};
 }
 
-CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook hook) {
+CoordResult<Effect> Coordinator::destroy_session(std::string_view id) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (it->second.status != SessionStatus::Idle) return refuse(K::SessionNotIdle, id);
@@ -381,7 +397,6 @@ CoordResult<Effect> Coordinator::destroy_session(std::string_view id, EffectHook
   // The id may view the key that goes with the session: use the copy.
   const std::string& gone = std::get<effect::DestroySession>(done).id;
   reserve_records(1 + records_to_remove(gone, false));
-  hook(done);
   erase_session(it);
   remove_routes_of(gone);
   return done;
@@ -400,8 +415,7 @@ CoordResult<void> Coordinator::add_route(Route route) {
 }
 
 CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::string_view child,
-                                             std::string_view event_tag, Env request_data,
-                                             EffectHook hook) {
+                                             std::string_view event_tag, Env request_data) {
   if (parent == child) return refuse(K::SelfReference);
   if (!has_route(parent, child)) return refuse(K::NoRoute, parent, child);
   CoordinatedSession* p = find(parent);
@@ -419,7 +433,6 @@ CoordResult<Effect> Coordinator::delegate_to(std::string_view parent, std::strin
   Effect done =
       effect::AgentRequest{std::string(child), std::string(event_tag), std::move(request_data)};
   reserve_records(4);
-  hook(done);
   note_fields(*p);
   note_fields(*c);
   p->status = SessionStatus::WaitingDelegate;
@@ -435,7 +448,7 @@ bool Coordinator::can_reach(std::string_view start, std::string_view target) con
 }
 
 CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
-                                                     std::string_view child, EffectHook hook) {
+                                                     std::string_view child) {
   CoordinatedSession* p = find(parent);
   if (p == nullptr) return refuse(K::SessionNotFound, parent);
   if (p->status != SessionStatus::WaitingDelegate) return refuse(K::SessionNotActive, parent);
@@ -454,7 +467,6 @@ CoordResult<Effect> Coordinator::complete_delegation(std::string_view parent,
   Effect done = effect::CollectAgentResult{std::string(parent), std::string(child),
                                            std::move(result_type)};
   reserve_records(4);
-  hook(done);
 
   note_fields(*p);
   note_fields(*c);
@@ -489,7 +501,7 @@ CoordResult<void> Coordinator::cancel_delegation(std::string_view parent, std::s
   return {};
 }
 
-CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook hook) {
+CoordResult<Effect> Coordinator::session_failed(std::string_view id) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return refuse(K::SessionNotFound, id);
   if (has_edge_from(id)) return refuse(K::HasOutgoingEdges, id);
@@ -501,7 +513,6 @@ CoordResult<Effect> Coordinator::session_failed(std::string_view id, EffectHook 
     if (name != gone && other.waiting_on.contains(gone)) ++waiting;
   }
   reserve_records(2 * waiting + 1 + records_to_remove(gone, true));
-  hook(done);
 
   for (auto& [name, other] : sessions_) {
     if (name == gone) continue;

@@ -18,7 +18,6 @@
 #pragma once
 
 #include <compare>
-#include <concepts>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -104,27 +103,6 @@ struct CollectAgentResult {
 using Effect = std::variant<effect::CreateSession, effect::ForkSession, effect::DestroySession,
                             effect::AgentRequest, effect::CollectAgentResult>;
 
-// Sees the effect of an operation once the operation has checked everything
-// and allocated all it needs, before its first write; when it throws, the
-// operation has changed nothing. A host builds its own form of the effect
-// here, so that failing to do so can still abandon the operation.
-class EffectHook {
- public:
-  EffectHook() = default;
-  template <class F>
-    requires(!std::same_as<F, EffectHook> && std::invocable<F&, const Effect&>)
-  explicit EffectHook(F& f)
-      : context_(&f), call_([](void* c, const Effect& e) { (*static_cast<F*>(c))(e); }) {}
-
-  void operator()(const Effect& e) const {
-    if (call_ != nullptr) call_(context_, e);
-  }
-
- private:
-  void* context_ = nullptr;
-  void (*call_)(void*, const Effect&) = nullptr;
-};
-
 struct CoordinatorError {
   enum class Kind : std::uint8_t {
     SessionExists,
@@ -171,6 +149,11 @@ class Coordinator;
 // sequence of operations then becomes all or nothing, at the cost of the
 // records, not of a copy of the coordinator. Rolls back when it dies
 // uncommitted. The coordinator must outlive it and must not be moved.
+//
+// A journal made while another is attached nests in it like a savepoint:
+// its rollback undoes what was done since it began, and its commit leaves
+// those writes to the journal it nests in, to keep or undo with the rest.
+// Nested journals end innermost first.
 class CoordinatorJournal {
  public:
   explicit CoordinatorJournal(Coordinator& co) noexcept;
@@ -178,9 +161,11 @@ class CoordinatorJournal {
   CoordinatorJournal& operator=(const CoordinatorJournal&) = delete;
   ~CoordinatorJournal();
 
-  // Undoes every recorded write, last first, and detaches.
+  // Undoes every write recorded since this journal began, last first, and
+  // detaches.
   void rollback() noexcept;
-  // Keeps the writes and detaches.
+  // Keeps the writes (an outermost journal) or hands them to the journal
+  // this one nests in, and detaches.
   void commit() noexcept;
 
  private:
@@ -209,37 +194,41 @@ class CoordinatorJournal {
     std::set<DelegationEdge>::node_type edge_node;
   };
 
-  // Room for `n` more records, made before an operation writes.
+  // Room for `n` more records, made before an operation writes; `add`
+  // takes one of them.
   void room(std::size_t n);
   Entry& add(Entry::Op op) noexcept;
+  // Detaches, handing the coordinator back to the journal this one nests in
+  // (an outermost journal leaves the storage of its records to the next).
+  void detach() noexcept;
 
   Coordinator* co_;
-  std::vector<Entry> entries_;
+  CoordinatorJournal* outer_;  // the journal this one nests in, or null
+  CoordinatorJournal* root_;   // the outermost journal, which holds the records
+  std::vector<Entry> entries_;  // used by the outermost journal only
+  std::size_t mark_;            // the records there were when this journal began
 };
 
 class Coordinator {
  public:
   // Sessions and routes.
-  CoordResult<Effect> spawn_session(std::string_view id, EffectHook hook = {});
-  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child,
-                                   EffectHook hook = {});
+  CoordResult<Effect> spawn_session(std::string_view id);
+  CoordResult<Effect> fork_session(std::string_view parent, std::string_view child);
   CoordResult<void> start_processing(std::string_view id);
   CoordResult<void> process_step(std::string_view id);
   CoordResult<void> finish_session(std::string_view id);
   CoordResult<void> reset_session(std::string_view id);
-  CoordResult<Effect> destroy_session(std::string_view id, EffectHook hook = {});
+  CoordResult<Effect> destroy_session(std::string_view id);
   CoordResult<void> add_route(Route route);
   const CoordinatedSession* session(std::string_view id) const;
 
   // Delegation.
   CoordResult<Effect> delegate_to(std::string_view parent, std::string_view child,
-                                  std::string_view event_tag, Env request_data,
-                                  EffectHook hook = {});
+                                  std::string_view event_tag, Env request_data);
   bool can_reach(std::string_view start, std::string_view target) const;
-  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child,
-                                          EffectHook hook = {});
+  CoordResult<Effect> complete_delegation(std::string_view parent, std::string_view child);
   CoordResult<void> cancel_delegation(std::string_view parent, std::string_view child);
-  CoordResult<Effect> session_failed(std::string_view id, EffectHook hook = {});
+  CoordResult<Effect> session_failed(std::string_view id);
 
   // Read access, in key order.
   const SessionMap& sessions() const noexcept { return sessions_; }
@@ -257,9 +246,13 @@ class Coordinator {
  private:
   friend class CoordinatorJournal;
 
-  // The journal attached to this coordinator; a copy is attached to none.
+  // The innermost journal attached to this coordinator, and the storage of
+  // the last outermost journal's records, which the next one takes over, so
+  // that a journal per operation allocates nothing once its room has grown.
+  // A copy has neither.
   struct Attached {
     CoordinatorJournal* journal = nullptr;
+    std::vector<CoordinatorJournal::Entry> spare_records;
     Attached() = default;
     Attached(const Attached&) noexcept {}
     Attached& operator=(const Attached&) noexcept { return *this; }

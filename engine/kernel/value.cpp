@@ -1,5 +1,7 @@
 #include "engine/kernel/value.h"
 
+#include "engine/kernel/check.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <utility>
@@ -259,14 +261,38 @@ bool Value::shared_only_with(const Value& kept) const noexcept {
   }
 }
 
-void UndoLog::room_for_one() {
-  if (entries_.size() == entries_.capacity()) {
-    entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+template <class T>
+void UndoLog::room_for_one(std::vector<T>& records) {
+  if (records.size() == records.capacity()) {
+    records.reserve(records.empty() ? 4 : 2 * records.size());
   }
 }
 
-void UndoLog::push_back(Value& list, Value item) {
-  room_for_one();
+Value& UndoLog::keep_slot(Value& slot) {
+  for (Slot& kept : slots_) {
+    if (kept.slot == &slot) return kept.old;
+  }
+  room_for_one(slots_);
+  Slot& kept = slots_.emplace_back();
+  kept.slot = &slot;
+  kept.old = slot;
+  return kept.old;
+}
+
+void UndoLog::add_slot(Env& env, std::string_view name, Value value) {
+  room_for_one(slots_);
+  auto added = env.emplace(std::string(name), std::move(value)).first;
+  Slot& record = slots_.emplace_back();
+  record.env = &env;
+  record.key = &added->first;
+}
+
+void UndoLog::push_back(Value& list, Value& kept, Value item) {
+  if (!list.shared_only_with(kept)) {
+    list.list_mut().push_back(std::move(item));
+    return;
+  }
+  room_for_one(entries_);
   List& items = list.list_->value;
   const std::size_t before = items.size();
   items.push_back(std::move(item));
@@ -276,8 +302,17 @@ void UndoLog::push_back(Value& list, Value item) {
   e.size = before;
 }
 
-void UndoLog::insert_or_assign(Value& map, std::string_view key, Value value) {
-  room_for_one();
+void UndoLog::insert_or_assign(Value& map, Value& kept, std::string_view key, Value value) {
+  if (!map.shared_only_with(kept)) {
+    Map& entries = map.map_mut();
+    if (auto it = entries.find(key); it != entries.end()) {
+      it->second = std::move(value);
+    } else {
+      entries.emplace(std::string(key), std::move(value));
+    }
+    return;
+  }
+  room_for_one(entries_);
   Map& entries = map.map_->value;
   if (auto it = entries.find(key); it != entries.end()) {
     Entry& e = entries_.emplace_back();
@@ -295,11 +330,16 @@ void UndoLog::insert_or_assign(Value& map, std::string_view key, Value value) {
   e.key = &added->first;
 }
 
-void UndoLog::erase(Value& map, std::string_view key) {
+void UndoLog::erase(Value& map, Value& kept, std::string_view key) {
+  if (!map.shared_only_with(kept)) {
+    Map& entries = map.map_mut();
+    if (auto it = entries.find(key); it != entries.end()) entries.erase(it);
+    return;
+  }
   Map& entries = map.map_->value;
   auto it = entries.find(key);
   if (it == entries.end()) return;
-  room_for_one();
+  room_for_one(entries_);
   Entry& e = entries_.emplace_back();
   e.op = Entry::Op::Erase;
   e.map = map.map_;
@@ -307,8 +347,21 @@ void UndoLog::erase(Value& map, std::string_view key) {
 }
 
 void UndoLog::rollback() noexcept {
+  // The slots first, so that the kept values are again the only holders of
+  // what the payload writes below changed.
+  while (!slots_.empty()) {
+    Slot& s = slots_.back();
+    if (s.env != nullptr) {
+      s.env->erase(s.env->find(std::string_view(*s.key)));
+    } else {
+      *s.slot = std::move(s.old);
+    }
+    slots_.pop_back();
+  }
   while (!entries_.empty()) {
     Entry& e = entries_.back();
+    VOSTREL_CHECK((e.list != nullptr ? e.list->count.load() : e.map->count.load()) == 1,
+                  "a rolled-back payload is held by its kept value alone");
     switch (e.op) {
       case Entry::Op::Push: {
         List& items = e.list->value;

@@ -83,13 +83,12 @@ class Value {
   // True when both share one payload (a cheap equality short cut).
   bool same_payload(const Value& other) const noexcept;
 
-  // True when this and `kept` share one payload that nothing else holds.
-  bool shared_only_with(const Value& kept) const noexcept;
-
   friend bool operator==(const Value& a, const Value& b);
 
  private:
   friend class UndoLog;
+  // True when this and `kept` share one payload that nothing else holds.
+  bool shared_only_with(const Value& kept) const noexcept;
   void retain() noexcept;
   void release() noexcept;
   void detach_into(void* dying) noexcept;
@@ -104,37 +103,66 @@ class Value {
   };
 };
 
-// Writes in place to payloads that a kept copy of a state still shares, each
-// recorded so that `rollback` can restore the kept copy exactly. A
-// computation that may fail half way takes a cheap copy of the state
-// (payloads shared), keeps the original, and grows a payload that only the
-// two hold through this log instead of duplicating it; on failure the log
-// undoes those writes, on success `commit` forgets them. Every write is
-// strong: when it throws, neither the payload nor the log has changed. The
-// log must die or commit before the payloads it names do.
+// How a computation that may fail half way changes a state all or nothing
+// without copying it: it writes the state's slots, and the lists and maps
+// they hold, through this log, which can put everything back.
+//
+// Slots: before its first write, a slot's value is kept in the log
+// (`keep_slot`: a cheap copy, payload shared); a slot the computation adds
+// is recorded (`add_slot`). The kept value is the one the slot's payload
+// writes below are measured against.
+//
+// The rule for payloads, kept here and nowhere else: each write is given the
+// working value and the kept value it came from. When those two are the
+// payload's only holders the write is made in place and recorded; otherwise
+// the working value copies on write like any other writer and nothing is
+// recorded. So a history that grows by one message per event grows in the
+// one payload both share, and a payload that a third holder (a snapshot,
+// another thread, a value handed out earlier) can see is never written.
+//
+// `commit` forgets the kept values and the writes: the state stays as the
+// computation left it. `rollback` (also run by the destructor) first puts
+// the kept values back into their slots and removes the added ones, then
+// undoes the payload writes, last first; by then the kept value must be the
+// payload's only holder: every copy the computation made must have died
+// first, and nothing it wrote may have been handed out (checked in debug and
+// sanitizer builds). Whoever owns a log therefore lets it die after
+// everything else of its computation, and before the state. Every write is
+// strong: when it throws, neither the state nor the log has changed.
 class UndoLog {
  public:
   UndoLog() = default;
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
-  UndoLog(UndoLog&& other) noexcept : entries_(std::move(other.entries_)) {
-    other.entries_.clear();
-  }
-  UndoLog& operator=(UndoLog&&) = delete;
   ~UndoLog() { rollback(); }
 
-  // `list` and `map` must be of their kind; the payload is written whoever
-  // shares it.
-  void push_back(Value& list, Value item);
-  void insert_or_assign(Value& map, std::string_view key, Value value);
-  void erase(Value& map, std::string_view key);
+  // The kept value of `slot` (a value held by an environment), kept at the
+  // first call for that slot; valid until the next call of `keep_slot` or
+  // `add_slot`.
+  Value& keep_slot(Value& slot);
+  // Adds the slot `name`, which `env` does not hold, with `value`.
+  void add_slot(Env& env, std::string_view name, Value value);
 
-  // Restores every payload written, last write first.
+  // `list` and `map` are working values of their kind, `kept` the value
+  // they came from (whatever its kind).
+  void push_back(Value& list, Value& kept, Value item);
+  void insert_or_assign(Value& map, Value& kept, std::string_view key, Value value);
+  void erase(Value& map, Value& kept, std::string_view key);
+
   void rollback() noexcept;
-  void commit() noexcept { entries_.clear(); }
-  bool empty() const noexcept { return entries_.empty(); }
+  void commit() noexcept {
+    slots_.clear();
+    entries_.clear();
+  }
+  bool empty() const noexcept { return slots_.empty() && entries_.empty(); }
 
  private:
+  struct Slot {
+    Value* slot = nullptr;             // kept: the slot and its value before
+    Value old;
+    Env* env = nullptr;                // added: the environment and its new key
+    const std::string* key = nullptr;
+  };
   struct Entry {
     enum class Op : std::uint8_t { Push, Assign, Insert, Erase } op;
     RcBox<List>* list = nullptr;
@@ -145,10 +173,12 @@ class UndoLog {
     Value old;                         // Assign: the value before
     Map::node_type node;               // Erase: the entry taken out
   };
-  // Grows the log geometrically ahead of a write, so that recording the
-  // write cannot fail once it is made.
-  void room_for_one();
+  // Grows a record list geometrically ahead of a write, so that recording
+  // the write cannot fail once it is made.
+  template <class T>
+  static void room_for_one(std::vector<T>& records);
 
+  std::vector<Slot> slots_;
   std::vector<Entry> entries_;
 };
 

@@ -28,40 +28,32 @@ struct Scope {
   // with the update, so its last use may take it instead of sharing it.
   Value* dying_slot = nullptr;
   std::vector<Binding> locals;
-  // A state that must survive the evaluation, and the log that lets a
-  // write reach a payload only it and the evaluation share (see UndoLog).
-  // `kept_slot` is the kept value of the slot being updated.
+  // The log of a computation that must be able to go back, and the kept
+  // value of the slot being updated: writes to the updated value go through
+  // the log, which decides whether they may be made in place (see UndoLog).
   UndoLog* undo = nullptr;
-  const Value* kept_slot = nullptr;
+  Value* kept_slot = nullptr;
 };
 
-// Writers of lists and maps: in place when the payload is the evaluation's
-// alone or shared only with the kept state's value of the updated slot (the
-// write is then logged, which keeps a growing history O(1) per event), a
-// duplicate otherwise.
-bool logged(const Scope& s, const Value& v) {
-  return s.undo != nullptr && s.kept_slot != nullptr && v.shared_only_with(*s.kept_slot);
-}
-
 void push_item(Scope& s, Value& list, Value item) {
-  if (logged(s, list)) {
-    s.undo->push_back(list, std::move(item));
+  if (s.kept_slot != nullptr) {
+    s.undo->push_back(list, *s.kept_slot, std::move(item));
   } else {
     list.list_mut().push_back(std::move(item));
   }
 }
 
 void put_entry(Scope& s, Value& map, const std::string& key, Value value) {
-  if (logged(s, map)) {
-    s.undo->insert_or_assign(map, key, std::move(value));
+  if (s.kept_slot != nullptr) {
+    s.undo->insert_or_assign(map, *s.kept_slot, key, std::move(value));
   } else {
     map.map_mut().insert_or_assign(key, std::move(value));
   }
 }
 
 void erase_entry(Scope& s, Value& map, const std::string& key) {
-  if (logged(s, map)) {
-    s.undo->erase(map, key);
+  if (s.kept_slot != nullptr) {
+    s.undo->erase(map, *s.kept_slot, key);
   } else {
     map.map_mut().erase(key);
   }
@@ -367,7 +359,7 @@ void assign(Env& env, std::string_view slot, Value v) {
 }
 
 void run_transducer(const TransducerDef& t, Env& env, std::string_view tag, const Env& data,
-                    std::vector<Value>& effects, const Env* kept, UndoLog* undo) {
+                    std::vector<Value>& effects, UndoLog* undo) {
   Scope s;
   s.slots = &env;
   s.fields = &data;
@@ -377,16 +369,16 @@ void run_transducer(const TransducerDef& t, Env& env, std::string_view tag, cons
     if (!is_true(eval_in(s, rule.guard, kKeep))) continue;
     for (const Update& u : rule.updates) {
       auto it = env.find(u.slot);
-      s.dying_slot = it != env.end() ? &it->second : nullptr;
-      s.kept_slot = nullptr;
-      if (kept != nullptr) {
-        if (auto old = kept->find(u.slot); old != kept->end()) s.kept_slot = &old->second;
-      }
+      const bool found = it != env.end();
+      s.dying_slot = found ? &it->second : nullptr;
+      s.kept_slot = found && undo != nullptr ? &undo->keep_slot(it->second) : nullptr;
       Value v = eval_in(s, u.expr, Tail{kNoLocal, true});
       s.dying_slot = nullptr;
       s.kept_slot = nullptr;
-      if (it != env.end()) {
+      if (found) {
         it->second = std::move(v);
+      } else if (undo != nullptr) {
+        undo->add_slot(env, u.slot, std::move(v));
       } else {
         assign(env, u.slot, std::move(v));
       }
@@ -413,21 +405,21 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
                                                    std::string_view tag, const Env& data) {
   Env current = env;
   std::vector<Value> effects;
-  run_transducer(t, current, tag, data, effects, nullptr, nullptr);
+  run_transducer(t, current, tag, data, effects, nullptr);
   return {std::move(effects), std::move(current)};
 }
 
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data) {
-  return exec_session(ts, std::move(env), tag, data, nullptr, nullptr);
+  std::vector<Value> effects = exec_session_in_place(ts, env, tag, data, nullptr);
+  return {std::move(effects), std::move(env)};
 }
 
-std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
-                                                std::string_view tag, const Env& data,
-                                                const Env* kept, UndoLog* undo) {
+std::vector<Value> exec_session_in_place(const std::vector<TransducerDef>& ts, Env& env,
+                                         std::string_view tag, const Env& data, UndoLog* undo) {
   std::vector<Value> effects;
-  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, kept, undo);
-  return {std::move(effects), std::move(env)};
+  for (const TransducerDef& t : ts) run_transducer(t, env, tag, data, effects, undo);
+  return effects;
 }
 
 }  // namespace vostrel::kernel::vm

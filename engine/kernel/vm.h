@@ -42,15 +42,10 @@ std::pair<std::vector<Value>, Env> exec_transducer(const TransducerDef& t, const
 std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
                                                 std::string_view tag, const Env& data);
 
-// The same for a caller that must be able to go back (both pointers null:
-// the plain form): `env` is a copy of `*kept` (payloads shared) and `*kept`
-// must come out unchanged. A payload that only the two share is still
-// written in place, through `undo`; when the call throws, `undo->rollback()`
-// (or its destructor) restores `*kept`, and on success `undo->commit()`
-// keeps the writes, after which `*kept` is the old state no more and is
-// normally dropped.
-std::pair<std::vector<Value>, Env> exec_session(const std::vector<TransducerDef>& ts, Env env,
-                                                std::string_view tag, const Env& data,
-                                                const Env* kept, UndoLog* undo);
+// The same on `env` in place, returning the effects. With `undo`, every
+// write to a slot, and to the lists and maps a slot holds, goes through it
+// (the rule is UndoLog's): rolling it back gives `env` back as it was.
+std::vector<Value> exec_session_in_place(const std::vector<TransducerDef>& ts, Env& env,
+                                         std::string_view tag, const Env& data, UndoLog* undo);
 
 }  // namespace vostrel::kernel::vm

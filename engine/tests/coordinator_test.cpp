@@ -195,5 +195,42 @@ TEST(Coordinator, AddRouteRefusalOrderAndSetSemantics) {
                         {"a", "b", "Ask", "Res"}, {"a", "b", "Req", "Other"}, {"a", "b", "Req", "Res"}}));
 }
 
+// A journal made while another is attached nests in it like a savepoint:
+// what a committed inner journal kept goes with the outer one's rollback,
+// and an inner rollback undoes only what came after the inner one began.
+TEST(CoordinatorJournal, NestsLikeASavepoint) {
+  auto ids = [](const Coordinator& co) {
+    std::vector<std::string> out;
+    for (const auto& [id, s] : co.sessions()) out.push_back(id);
+    return out;
+  };
+  for (bool keep_outer : {false, true}) {
+    Coordinator co = with_sessions({"a"});
+    {
+      CoordinatorJournal outer(co);
+      ASSERT_TRUE(co.spawn_session("b").has_value());
+      {
+        CoordinatorJournal inner(co);
+        ASSERT_TRUE(co.spawn_session("c").has_value());
+        inner.commit();
+      }
+      {
+        CoordinatorJournal inner(co);
+        ASSERT_TRUE(co.spawn_session("x").has_value());
+        ASSERT_TRUE(co.add_route({"a", "b", "Ask", "Answer"}).has_value());
+      }  // rolled back
+      ASSERT_TRUE(co.spawn_session("d").has_value());
+      EXPECT_EQ(ids(co), (std::vector<std::string>{"a", "b", "c", "d"}));
+      EXPECT_TRUE(co.routes().empty());
+      if (keep_outer) outer.commit();
+    }
+    EXPECT_EQ(ids(co), keep_outer ? (std::vector<std::string>{"a", "b", "c", "d"})
+                                   : (std::vector<std::string>{"a"}));
+    // Nothing stays attached: later writes are not undone by anyone.
+    ASSERT_TRUE(co.spawn_session("e").has_value());
+    EXPECT_TRUE(co.session("e") != nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace vostrel::kernel

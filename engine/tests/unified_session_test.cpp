@@ -97,6 +97,11 @@ std::string show(const std::vector<ClassifiedRequest<Request>>& rs) {
   return out;
 }
 
+// The pending list a turn's output leaves when the session held `before`.
+Keys pending_left(const generic_session_tree::TurnOutput<CountedState>& output, Keys before) {
+  return inner_fold::pending_after(std::move(before), output.released, output.fresh);
+}
+
 Session<ToyFold> make_session(RoutingConfig routing = {}, Keys pending = {}) {
   return Session<ToyFold>{ToyFold{}, std::move(routing), std::move(pending), {}, {}, 0};
 }
@@ -212,8 +217,9 @@ TEST(SessionTree, CheckVerdicts) {
   RoutingConfig routing;
   routing.outbound_checks = {{"C", "chk"}};
   ToyFold fold;
+  const Keys old{"old"};
   auto build = [&](Keys emits) {
-    return build_turn_tree(fold, routing, answers(), CountedState{}, ToyEvent{"T", emits}, {"old"});
+    return build_turn_tree(fold, routing, answers(), CountedState{}, ToyEvent{"T", emits}, old);
   };
 
   // Approve: the checked request comes back as a Dispatch node.
@@ -227,7 +233,7 @@ TEST(SessionTree, CheckVerdicts) {
   Tree d = as<Tree::Dispatch>(sent).next(V{Reject{}});
   EXPECT_EQ(as<Tree::Dispatch>(d).request, "D");
   Tree done = as<Tree::Dispatch>(d).next(V{Replace<Request>{"ignored"}});
-  EXPECT_EQ(as<Tree::Done>(done).output.pending, (Keys{"old", "C:1", "D"}));
+  EXPECT_EQ(pending_left(as<Tree::Done>(done).output, old), (Keys{"old", "C:1", "D"}));
   EXPECT_EQ(as<Tree::Done>(done).output.state.seen, (Keys{"T"}));
 
   // Reject: the request is dropped, its key stays recorded.
@@ -235,34 +241,35 @@ TEST(SessionTree, CheckVerdicts) {
   Tree after = as<Tree::Check>(t).next(V{Reject{}});
   EXPECT_EQ(as<Tree::Dispatch>(after).request, "D");
   done = as<Tree::Dispatch>(after).next(V{Approve{}});
-  EXPECT_EQ(as<Tree::Done>(done).output.pending, (Keys{"old", "C:1", "D"}));
+  EXPECT_EQ(pending_left(as<Tree::Done>(done).output, old), (Keys{"old", "C:1", "D"}));
 
   // Replace: the replacement is dispatched instead.
   t = build({"C:1"});
   Tree replaced = as<Tree::Check>(t).next(V{Replace<Request>{"C:other"}});
   EXPECT_EQ(as<Tree::Dispatch>(replaced).request, "C:other");
   done = as<Tree::Dispatch>(replaced).next(V{Approve{}});
-  EXPECT_EQ(as<Tree::Done>(done).output.pending, (Keys{"old", "C:1"}));
+  EXPECT_EQ(pending_left(as<Tree::Done>(done).output, old), (Keys{"old", "C:1"}));
 
   // An event offered where a request was asked for sends nothing.
   t = build({"C:1"});
   done = as<Tree::Check>(t).next(V{Replace<ToyEvent>{{"X", {}}}});
-  EXPECT_EQ(as<Tree::Done>(done).output.pending, (Keys{"old", "C:1"}));
+  EXPECT_EQ(pending_left(as<Tree::Done>(done).output, old), (Keys{"old", "C:1"}));
 
   // No request at all.
   t = build({"old"});
-  EXPECT_EQ(as<Tree::NoRequests>(t).output.pending, (Keys{"old"}));
+  EXPECT_EQ(pending_left(as<Tree::NoRequests>(t).output, old), (Keys{"old"}));
 }
 
 TEST(SessionTree, InboundCheckVerdicts) {
   RoutingConfig routing;
   routing.inbound_checks = {{"In", "gate"}};
   ToyFold fold;
+  const Keys old{"old"};
   auto build = [&] {
     CountedState state;
     state.seen = {"before"};
     return build_turn_tree(fold, routing, answers(), std::move(state), ToyEvent{"In", {"R"}},
-                           {"old"});
+                           old);
   };
 
   Tree t = build();
@@ -274,7 +281,7 @@ TEST(SessionTree, InboundCheckVerdicts) {
 
   t = build();
   Tree rejected = as<Tree::InboundCheck>(t).next(V{Reject{}});
-  EXPECT_EQ(as<Tree::NoRequests>(rejected).output.pending, (Keys{"old"}));
+  EXPECT_EQ(pending_left(as<Tree::NoRequests>(rejected).output, old), (Keys{"old"}));
   EXPECT_EQ(as<Tree::NoRequests>(rejected).output.state.seen, (Keys{"before"}));
 
   // The replacement event is folded in place of the captured one (and has
@@ -283,7 +290,7 @@ TEST(SessionTree, InboundCheckVerdicts) {
   Tree replaced = as<Tree::InboundCheck>(t).next(V{Replace<ToyEvent>{{"Answer:old", {"S"}}}});
   EXPECT_EQ(as<Tree::Dispatch>(replaced).request, "S");
   Tree done = as<Tree::Dispatch>(replaced).next(V{Approve{}});
-  EXPECT_EQ(as<Tree::Done>(done).output.pending, (Keys{"S"}));
+  EXPECT_EQ(pending_left(as<Tree::Done>(done).output, old), (Keys{"S"}));
   EXPECT_EQ(as<Tree::Done>(done).output.state.seen, (Keys{"before", "Answer:old"}));
 
   t = build();
@@ -296,11 +303,12 @@ TEST(FlattenWalk, ChecksComeOutOnceInOrder) {
   routing.outbound_checks = {{"C", "chk"}};
   routing.inbound_checks = {{"In", "gate"}};
   ToyFold fold;
+  const Keys none;
   Tree t = build_turn_tree(fold, routing, answers(), CountedState{},
-                           ToyEvent{"In", {"A", "C:1", "B", "C:2"}}, {});
-  Walked<CountedState, Request> w = flatten_walk(std::move(t), {});
+                           ToyEvent{"In", {"A", "C:1", "B", "C:2"}}, none);
+  Walked<CountedState, Request> w = flatten_walk(std::move(t));
   EXPECT_EQ(show(w.requests), "A check(chk)C:1 B check(chk)C:2 ");
-  EXPECT_EQ(w.pending, (Keys{"A", "C:1", "B", "C:2"}));
+  EXPECT_EQ(pending_left(w.output, none), (Keys{"A", "C:1", "B", "C:2"}));
 }
 
 }  // namespace

@@ -129,9 +129,9 @@ PyObject* fold_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         // on the way leaves the session as it was.
         auto turn = agent_session::prepare_fold(b.session, std::move(tag), std::move(data));
         PyObject* result = new_dict([&](PyObject* d) {
-          return set_item(d, "requests", new_list_of(turn.requests, request_dict));
+          return set_item(d, "requests", new_list_of(turn.output(), request_dict));
         });
-        if (result != nullptr) b.session.commit(turn);
+        if (result != nullptr) turn.commit();
         return result;
       });
 }
@@ -142,8 +142,7 @@ PyObject* boot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::string tag;
         kernel::Env data;
         if (!event_arguments(a, tag, data)) return nullptr;
-        auto turn = agent_session::prepare_fold(b.session, std::move(tag), std::move(data));
-        b.session.commit(turn);
+        agent_session::prepare_fold(b.session, std::move(tag), std::move(data)).commit();
         Py_RETURN_NONE;
       });
 }

@@ -39,18 +39,8 @@ PyObject* fold_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::string tag;
         kernel::Env data;
         if (!a.str(0, tag) || !a.env(1, data)) return nullptr;
-        // The fold runs on a copy and the environment is replaced only once
-        // the result object exists, so a failure on the way changes nothing.
-        kernel::UndoLog undo;
-        agent_fold::FoldResult result = agent_fold::fold_event(
-            b.routing, b.transducers, kernel::Env(b.env), tag, data,
-            inner_fold::Kept<kernel::Env>{&b.env, &undo});
-        kernel::Env next = result.vm_env;  // values are shared: copies map nodes, not payloads
-        PyObject* made = make_object<PyFoldResult>(PyFoldResult(std::move(result)));
-        if (made == nullptr) return nullptr;
-        undo.commit();
-        b.env = std::move(next);
-        return made;
+        auto turn = agent_fold::prepare_one_shot(b.routing, b.transducers, b.env, tag, data);
+        return new_result_of<PyFoldResult>(turn);
       });
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -78,46 +79,27 @@ PyObject* result_to_py(const kernel::CoordResult<void>& result) {
   Py_RETURN_NONE;
 }
 
-// Thrown out of an effect hook when Python could not build the effect's
-// dict; its error is set.
-struct EffectNotBuilt {};
-
-// Runs an operation with an effect: its dict is built by the operation's
-// hook, before the coordinator writes, so that a failure to build it leaves
-// the coordinator as it was.
+// Runs an operation with an effect under a journal: the coordinator keeps
+// its writes once the effect's dict is built, so that a failure to build it
+// leaves the coordinator as it was.
 template <class Op>
-PyObject* effect_call(Op&& op) {
-  Ref built;
-  auto build = [&built](const Effect& e) {
-    built = Ref(std::visit(EffectToPy{}, e));
-    if (!built) throw EffectNotBuilt{};
-  };
-  try {
-    kernel::CoordResult<Effect> result = op(kernel::EffectHook(build));
-    if (!result) return raise_value_error(result.error().display());
-  } catch (const EffectNotBuilt&) {
-    return nullptr;
-  }
-  return built.release();
+PyObject* effect_call(Coordinator& co, Op&& op) {
+  kernel::CoordinatorJournal journal(co);
+  kernel::CoordResult<Effect> result = op();
+  if (!result) return raise_value_error(result.error().display());
+  PyObject* built = std::visit(EffectToPy{}, *result);
+  if (built != nullptr) journal.commit();
+  return built;
 }
 
-template <class... Names>
-PyObject* run_named(kernel::CoordResult<void> (Coordinator::*op)(Names...), Coordinator& co,
+template <class R, class... Params>
+PyObject* run_named(kernel::CoordResult<R> (Coordinator::*op)(Params...), Coordinator& co,
                     const auto&... names) {
-  return result_to_py((co.*op)(names...));
-}
-
-using Hook = kernel::EffectHook;
-
-PyObject* run_named(kernel::CoordResult<Effect> (Coordinator::*op)(std::string_view, Hook),
-                    Coordinator& co, const std::string& id) {
-  return effect_call([&](Hook hook) { return (co.*op)(id, hook); });
-}
-
-PyObject* run_named(kernel::CoordResult<Effect> (Coordinator::*op)(std::string_view,
-                                                                    std::string_view, Hook),
-                    Coordinator& co, const std::string& first, const std::string& second) {
-  return effect_call([&](Hook hook) { return (co.*op)(first, second, hook); });
+  if constexpr (std::is_void_v<R>) {
+    return result_to_py((co.*op)(names...));
+  } else {
+    return effect_call(co, [&] { return (co.*op)(names...); });
+  }
 }
 
 // The mutating methods whose parameters are all str: they are extracted in
@@ -174,8 +156,8 @@ PyObject* delegate_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!a.str(0, src) || !a.str(1, dst) || !a.str(2, request_type) || !a.env(3, data)) {
           return nullptr;
         }
-        return effect_call([&](kernel::EffectHook hook) {
-          return c.coordinator.delegate_to(src, dst, request_type, std::move(data), hook);
+        return effect_call(c.coordinator, [&] {
+          return c.coordinator.delegate_to(src, dst, request_type, std::move(data));
         });
       });
 }

@@ -97,9 +97,9 @@ PyObject* request_to_py(const kernel::NetworkRequest& request) {
 }
 
 // {"requests": [...], "error": None}.
-PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkRequest>& result) {
+PyObject* fold_result_to_py(const coordinator_fold::NetworkSession::Requests& result) {
   return new_dict([&](PyObject* d) {
-    return set_item(d, "requests", new_list_of(result.requests, [](const auto& classified) {
+    return set_item(d, "requests", new_list_of(result, [](const auto& classified) {
              return std::visit([](const auto& r) { return request_to_py(r.request); }, classified);
            })) &&
            set_item(d, "error", Py_NewRef(Py_None));
@@ -109,8 +109,8 @@ PyObject* fold_result_to_py(const unified_session::FoldResult<kernel::NetworkReq
 // The result is built before the turn is applied: a failure on the way
 // leaves the session as it was.
 PyObject* fold(PyNetworkSession& n, NetworkEvent event) {
-  coordinator_fold::NetworkTurn turn(n.session, std::move(event));
-  PyObject* result = fold_result_to_py({turn.take_requests()});
+  auto turn = coordinator_fold::prepare_network_turn(n.session, std::move(event));
+  PyObject* result = fold_result_to_py(turn.output());
   if (result != nullptr) turn.commit();
   return result;
 }
@@ -206,8 +206,7 @@ PyObject* reset_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](PyNetworkSession& n, const Args& a) -> PyObject* {
         std::string id;
         if (!a.str(0, id)) return nullptr;
-        coordinator_fold::NetworkTurn turn(n.session, ev::ResetAgent{std::move(id)});
-        turn.commit();
+        coordinator_fold::prepare_network_turn(n.session, ev::ResetAgent{std::move(id)}).commit();
         Py_RETURN_NONE;
       });
 }

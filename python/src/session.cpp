@@ -95,12 +95,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::string tag;
         kernel::Env data;
         if (!a.str(0, tag) || !a.env(1, data)) return nullptr;
-        // The result object is made before the step is applied, so that a
-        // failure on the way leaves the session as it was.
-        session::PreparedStep prepared = b.state.prepare(b.transducers, tag, data);
-        PyObject* result = make_object<PyStepResult>(PyStepResult(std::move(prepared.result)));
-        if (result != nullptr) b.state.commit(prepared);
-        return result;
+        auto turn = b.state.prepare(b.transducers, tag, data);
+        return new_result_of<PyStepResult>(turn);
       });
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "borrow.h"
+#include "object.h"
 #include "engine/agent_fold.h"
 #include "engine/agent_session.h"
 #include "engine/session.h"
@@ -61,6 +62,16 @@ struct PyFoldResult {
   agent_fold::FoldResult result;
   BorrowFlag borrow;
 };
+
+// A new result object (StepResult, FoldResult) holding what `turn` hands
+// over. The object is made first and filled by the commit, so that failing
+// to make it drops the turn and leaves the session as it was.
+template <class Body, class Turn>
+PyObject* new_result_of(Turn& turn) {
+  PyObject* made = make_object<Body>(Body({}));
+  if (made != nullptr) body_of<Body>(made).result = turn.commit();
+  return made;
+}
 
 // {"type": "Dispatch", "request": value} or
 // {"type": "CheckThenDispatch", "request": value, "check_source": source}.

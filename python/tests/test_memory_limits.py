@@ -149,6 +149,28 @@ class MemoryLimitTest(unittest.TestCase):
         ''')
         self.assertEqual(out.split().count("ok"), 4, out)
 
+    def test_an_effect_that_cannot_be_handed_over_changes_nothing(self):
+        # The request data goes in whole (16 MiB); its dict for the effect
+        # does not fit beside it, after the coordinator has written.
+        out = run_child('''
+            co = core.Coordinator()
+            for s in ("p", "c"):
+                co.spawn_session(s)
+            co.add_route("p", "c", "Ask", "Answer")
+            co.start_processing("p")
+            data = {"big": "x" * 2**24}
+            before = (co.sessions(), co.delegation_graph())
+            limit(24)
+            expect_memory_error(lambda: co.delegate_to("p", "c", "Ask", data))
+            unlimit()
+            assert (co.sessions(), co.delegation_graph()) == before, co.sessions()
+            effect = co.delegate_to("p", "c", "Ask", data)
+            assert len(effect["request_data"]["big"]) == 2**24
+            assert co.session("p")["waiting_on"] == ["c"]
+            print("ok")
+        ''')
+        self.assertIn("ok", out)
+
     def test_appending_to_a_history_a_snapshot_shares(self):
         # The snapshot shares the history, so the append must copy its
         # 8 MiB of values; 4 MiB to spare.
