@@ -1,6 +1,7 @@
 #include "engine/codec/text.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -90,62 +91,107 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-bool utf8_valid(std::string_view v, Utf8Fault* fault) {
+namespace {
+
+// Where the sequence starting at `index` goes wrong: the byte-exact rules
+// that name the fault (its start and the length of the invalid part, 0
+// when the input ends inside it). Reached only once a fault is certain.
+Utf8Fault utf8_fault_at(std::string_view v, std::size_t index) {
   const std::size_t len = v.size();
-  std::size_t index = 0;
   auto at = [&](std::size_t k) { return static_cast<unsigned char>(v[k]); };
-  auto fail = [&](std::size_t start, std::size_t err_len) {
-    if (fault) *fault = Utf8Fault{start, err_len};
-    return false;
-  };
-  while (index < len) {
+  const std::size_t start = index;
+  unsigned char first = at(index);
+  int w = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
+          : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
+  if (w == 0) return {start, 1};
+  if (++index >= len) return {start, 0};
+  unsigned char second = at(index);
+  if (w == 2) return {start, 1};  // a two-byte lead whose second byte is no continuation
+  bool ok = w == 3 ? (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
+                         (first >= 0xE1 && first <= 0xEC && continuation(second)) ||
+                         (first == 0xED && second >= 0x80 && second <= 0x9F) ||
+                         (first >= 0xEE && continuation(second))
+                   : (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
+                         (first >= 0xF1 && first <= 0xF3 && continuation(second)) ||
+                         (first == 0xF4 && second >= 0x80 && second <= 0x8F);
+  if (!ok) return {start, 1};
+  for (std::size_t k = 2; k < static_cast<std::size_t>(w); ++k) {
+    if (++index >= len) return {start, 0};
+    if (!continuation(at(index))) return {start, k};
+  }
+  return {start, 0};  // not reached: the caller found a fault here
+}
+
+// Per lead byte: the length of its sequence (0: never a lead, 1: ASCII) and
+// the range its second byte must fall in (which excludes overlong forms,
+// surrogates and values above U+10FFFF).
+struct Lead {
+  unsigned char width, lo, hi;
+};
+constexpr std::array<Lead, 256> kLeads = [] {
+  std::array<Lead, 256> t{};
+  for (int b = 0; b < 0x80; ++b) t[b] = {1, 0, 0};
+  for (int b = 0xC2; b <= 0xDF; ++b) t[b] = {2, 0x80, 0xBF};
+  for (int b = 0xE0; b <= 0xEF; ++b) t[b] = {3, 0x80, 0xBF};
+  t[0xE0].lo = 0xA0;
+  t[0xED].hi = 0x9F;
+  for (int b = 0xF0; b <= 0xF4; ++b) t[b] = {4, 0x80, 0xBF};
+  t[0xF0].lo = 0x90;
+  t[0xF4].hi = 0x8F;
+  return t;
+}();
+
+bool ascii_word(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return (w & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
+bool utf8_valid(std::string_view v, Utf8Fault* fault) {
+  const char* p = v.data();
+  const std::size_t len = v.size();
+  const std::size_t stop = len >= 8 ? len - 7 : 0;  // a whole word left to read
+  auto byte = [p](std::size_t k) { return static_cast<unsigned char>(p[k]); };
+  std::size_t i = 0;
+  while (i < stop) {
     // Runs of ASCII, the common case, sixteen and then eight bytes at a time.
-    while (len - index >= 16) {
-      std::uint64_t a, b;
-      std::memcpy(&a, v.data() + index, 8);
-      std::memcpy(&b, v.data() + index + 8, 8);
-      if ((a | b) & 0x8080808080808080ull) break;
-      index += 16;
+    while (len - i >= 16 && ascii_word(p + i) && ascii_word(p + i + 8)) i += 16;
+    if (i < stop && ascii_word(p + i)) i += 8;
+    if (i >= stop) break;
+    // Then character by character until ASCII words come again. Text in
+    // other scripts mixes widths at random, so a character is checked
+    // without branching on its width: a table gives the width and the range
+    // of the second byte, and the tests that do not apply are masked.
+    bool ok = true;
+    do {
+      const Lead lead = kLeads[byte(i)];
+      unsigned char second = byte(i + 1);
+      ok = (lead.width != 0) & ((lead.width < 2) | ((second >= lead.lo) & (second <= lead.hi))) &
+           ((lead.width < 3) | continuation(byte(i + 2))) &
+           ((lead.width < 4) | continuation(byte(i + 3)));
+      if (!ok) break;
+      i += lead.width;
+    } while (i < stop && !ascii_word(p + i));
+    if (!ok) break;
+  }
+  // The last bytes, and any fault, go the careful way.
+  while (i < len) {
+    unsigned char first = static_cast<unsigned char>(p[i]);
+    const Lead lead = kLeads[first];
+    bool whole = lead.width != 0 && len - i >= lead.width;
+    if (whole && lead.width > 1) {
+      unsigned char second = static_cast<unsigned char>(p[i + 1]);
+      whole = second >= lead.lo && second <= lead.hi;
+      for (std::size_t k = 2; whole && k < lead.width; ++k)
+        whole = continuation(static_cast<unsigned char>(p[i + k]));
     }
-    while (len - index >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, v.data() + index, 8);
-      if (word & 0x8080808080808080ull) break;
-      index += 8;
+    if (!whole) {
+      if (fault) *fault = utf8_fault_at(v, i);
+      return false;
     }
-    if (index == len) break;
-    std::size_t start = index;
-    unsigned char first = at(index);
-    if (first < 0x80) {
-      ++index;
-      continue;
-    }
-    int w = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
-            : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
-    if (w == 0) return fail(start, 1);
-    if (++index >= len) return fail(start, 0);
-    unsigned char second = at(index);
-    if (w == 2) {
-      if (!continuation(second)) return fail(start, 1);
-    } else if (w == 3) {
-      bool ok = (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
-                (first >= 0xE1 && first <= 0xEC && continuation(second)) ||
-                (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-                (first >= 0xEE && continuation(second));
-      if (!ok) return fail(start, 1);
-      if (++index >= len) return fail(start, 0);
-      if (!continuation(at(index))) return fail(start, 2);
-    } else {
-      bool ok = (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
-                (first >= 0xF1 && first <= 0xF3 && continuation(second)) ||
-                (first == 0xF4 && second >= 0x80 && second <= 0x8F);
-      if (!ok) return fail(start, 1);
-      if (++index >= len) return fail(start, 0);
-      if (!continuation(at(index))) return fail(start, 2);
-      if (++index >= len) return fail(start, 0);
-      if (!continuation(at(index))) return fail(start, 3);
-    }
-    ++index;
+    i += lead.width;
   }
   return true;
 }

@@ -4,7 +4,10 @@
 // through these; nothing else decodes UTF-8.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -29,6 +32,43 @@ struct Utf8Fault {
 };
 // True when `bytes` is valid UTF-8; otherwise fills `fault`, if given.
 bool utf8_valid(std::string_view bytes, Utf8Fault* fault = nullptr);
+
+// The bytes that a JSON string cannot hold as they are: controls, the
+// quotation mark and the backslash.
+inline bool json_special(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// The offset of the first json_special byte from `i` on, or `len`: eight
+// bytes at a time, since readers and writers alike spend most of their time
+// in the plain runs between such bytes. Every byte passed over is or-ed into
+// `seen`, so that a caller can tell plain ASCII from text it must still
+// validate as UTF-8.
+inline std::size_t skip_json_plain(const unsigned char* data, std::size_t i, std::size_t len,
+                                   std::uint64_t& seen) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (len - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, data + i, 8);
+      // A byte is flagged when it is below 0x20, or equals '"' or '\\'
+      // (zero after the xor); bytes of 0x80 and above never are. A borrow
+      // only runs upwards from a flagged byte, so the lowest flag is exact:
+      // it is the byte the scan stops at.
+      std::uint64_t quote = w ^ (kOnes * '"');
+      std::uint64_t slash = w ^ (kOnes * '\\');
+      std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
+      if (hits) {
+        int skipped = std::countr_zero(hits) / 8;
+        seen |= w & ((std::uint64_t{1} << (8 * skipped)) - 1);
+        return i + static_cast<std::size_t>(skipped);
+      }
+      seen |= w;
+      i += 8;
+    }
+  }
+  while (i < len && !json_special(data[i])) seen |= data[i++];
+  return i;
+}
 
 // `bytes` with each maximal invalid sequence replaced by U+FFFD, as unknown
 // names read from binary strings are shown.
