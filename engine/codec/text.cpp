@@ -147,9 +147,19 @@ bool ascii_word(const char* p) {
   return (w & 0x8080808080808080ull) == 0;
 }
 
-}  // namespace
-
-bool utf8_valid(std::string_view v, Utf8Fault* fault) {
+// Validates `v`; with a Utf8Shape to fill, also counts what a decoder needs
+// to know in advance (the bytes that continue a character, the largest lead
+// byte), at no cost to plain validation.
+template <bool kMeasure>
+bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
+  std::size_t continuations = 0;
+  unsigned char max_lead = 0;
+  auto count = [&](unsigned char first, unsigned width) {
+    if constexpr (kMeasure) {
+      continuations += width - 1;
+      max_lead = std::max(max_lead, first);
+    }
+  };
   const char* p = v.data();
   const std::size_t len = v.size();
   const std::size_t stop = len >= 8 ? len - 7 : 0;  // a whole word left to read
@@ -172,6 +182,7 @@ bool utf8_valid(std::string_view v, Utf8Fault* fault) {
            ((lead.width < 3) | continuation(byte(i + 2))) &
            ((lead.width < 4) | continuation(byte(i + 3)));
       if (!ok) break;
+      count(byte(i), lead.width);
       i += lead.width;
     } while (i < stop && !ascii_word(p + i));
     if (!ok) break;
@@ -191,10 +202,20 @@ bool utf8_valid(std::string_view v, Utf8Fault* fault) {
       if (fault) *fault = utf8_fault_at(v, i);
       return false;
     }
+    count(first, lead.width);
     i += lead.width;
   }
+  if constexpr (kMeasure) *shape = Utf8Shape{len - continuations, max_lead};
   return true;
 }
+
+}  // namespace
+
+bool utf8_valid(std::string_view v, Utf8Fault* fault) { return scan_utf8<false>(v, fault, nullptr); }
+
+bool utf8_measure(std::string_view v, Utf8Shape& shape) { return scan_utf8<true>(v, nullptr, &shape); }
+
+
 
 std::string utf8_lossy(std::string_view v) {
   std::string out;

@@ -70,6 +70,55 @@ inline std::size_t skip_json_plain(const unsigned char* data, std::size_t i, std
   return i;
 }
 
+// What a decoder into fixed-width code units needs to know of valid UTF-8
+// text: the number of characters, and its largest lead byte (below 0x80 for
+// ASCII, up to 0xC3 when every character is below U+0100, 0xF0 and above
+// when some character is beyond U+FFFF).
+struct Utf8Shape {
+  std::size_t chars;
+  unsigned char max_lead;
+};
+// False when `bytes` is not valid UTF-8; otherwise fills `shape`.
+bool utf8_measure(std::string_view bytes, Utf8Shape& shape);
+
+// Decodes valid UTF-8 (utf8_measure said so) into code units wide enough for
+// its largest character: one per character, at `out`.
+template <class Unit>
+void utf8_decode_valid(std::string_view bytes, Unit* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned b = p[i];
+    char32_t c;
+    if (b < 0x80) {
+      c = b;
+      i += 1;
+    } else if (b < 0xE0) {
+      c = ((b & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
+      i += 2;
+    } else if (b < 0xF0) {
+      c = ((b & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+      i += 3;
+    } else {
+      c = ((b & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
+          (p[i + 3] & 0x3Fu);
+      i += 4;
+    }
+    *out++ = static_cast<Unit>(c);
+  }
+}
+
 // `bytes` with each maximal invalid sequence replaced by U+FFFD, as unknown
 // names read from binary strings are shown.
 std::string utf8_lossy(std::string_view bytes);
