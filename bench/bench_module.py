@@ -369,7 +369,6 @@ def shape_child(json_path, msgpack_path, reps):
     snap = core.Snapshot.from_json(text)
     obj = json.loads(text)
     dumps = lambda: json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
-    expect(dumps() == text, "to_json and json.dumps write different texts")
     (out["to_json"], _), (out["json.dumps"], _) = series([snap.to_json, dumps], reps)
     return out
 
@@ -399,6 +398,8 @@ def shape_costs(sizes, rounds, smoke):
                 snap = shape_snapshot(shape, n)
                 base = os.path.join(tmp, f"{shape}-{n}")
                 text, data = snap.to_json().encode(), snap.to_msgpack()
+                expect(json.dumps(json.loads(text), ensure_ascii=False, separators=(",", ":"))
+                       == text.decode(), f"to_json and json.dumps write {shape} differently")
                 with open(base + ".json", "wb") as f:
                     f.write(text)
                 with open(base + ".msgpack", "wb") as f:
@@ -443,12 +444,10 @@ def shape_table(sizes, rounds, smoke):
                 ok = ok and m["from_" + fmt] <= ref
         cells += [f"{m['to_json'] / m['json.dumps']:.3f}", "ok" if ok else "MISSED"]
         rows.append(cells)
-    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
-    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
     title = (f"Snapshot shapes, on core {bench_cpu()}: ratios of medians of {rounds} rounds "
              "(targets: from_json/ref and from_msgpack/ref <= 1.0, to_json/dumps <= 0.5; "
              "+free: decode and free / the reference codec's decode)")
-    lines = [title, line(head), line(["-" * w for w in widths])] + [line(r) for r in rows]
+    lines = [title] + table_lines(head, rows)
     if why:
         lines.append(f"reference codec: skipped, {why}")
     return lines
@@ -502,6 +501,13 @@ def growth(small, large, reps):
     costs = {n: turn_costs(n, reps)[1:] for n in (small, large)}
     return {name: costs[large][k] / costs[small][k] for name, k in (("UserMessage", 1),
                                                                    ("ToolResult", 2))}
+
+
+def table_lines(head, rows):
+    """The lines of a table: columns as wide as their widest cell."""
+    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
+    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
+    return [line(head), line(["-" * w for w in widths])] + [line(r) for r in rows]
 
 
 def fmt_time(seconds):
@@ -593,13 +599,8 @@ def main():
         timed(lambda i: core.load_transducer(definition), reps))
 
     head = ("measurement", "size", "median", "ratio", "target", "")
-    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
-    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
     print(f"vostrel._core module benchmarks ({'smoke run' if args.smoke else f'medians of {reps} runs'})")
-    print(line(head))
-    print(line(["-" * w for w in widths]))
-    for r in rows:
-        print(line(r))
+    print("\n".join(table_lines(head, rows)))
     print()
     print("\n".join(shapes))
 
