@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -141,53 +142,106 @@ constexpr std::array<Lead, 256> kLeads = [] {
   return t;
 }();
 
-bool ascii_word(const char* p) {
+// The ranges of a decoder's code units, by the largest lead byte seen.
+char32_t max_char_of(unsigned char max_lead) {
+  return max_lead < 0x80 ? 0x7F : max_lead < 0xC4 ? 0xFF : max_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+}
+
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+std::uint64_t load_word(const char* p) {
   std::uint64_t w;
   std::memcpy(&w, p, 8);
-  return (w & 0x8080808080808080ull) == 0;
+  return w;
+}
+
+// Eight bytes checked at once: what a word of text holds, each flag at the
+// top bit of its byte.
+struct WordCheck {
+  std::uint64_t leads;      // bytes that begin a character of two or more
+  std::uint64_t long_leads; // of three or more
+  std::uint64_t four_leads; // of four
+  std::uint64_t wide2;      // two-byte leads of characters above U+00FF
+  bool ok;                  // no byte or pair of bytes that no text holds
+};
+
+// `w` holds eight bytes from some offset, `next` the eight bytes one
+// further on (so that each byte's successor sits at the same place). The
+// bytes that continue a character must be exactly those that the leads
+// before them call for; a lead's second byte must fall in its range (which
+// rules out overlong forms, surrogates and values above U+10FFFF); bytes
+// C0, C1 and F5 to FF never occur.
+WordCheck check_word(std::uint64_t w, std::uint64_t next, std::uint64_t expected) {
+  auto bit = [w](int k) { return (w << (7 - k)) & kHigh; };  // bit k of each byte, at its top
+  const std::uint64_t high = w & kHigh;
+  const std::uint64_t cont = high & ~bit(6);
+  const std::uint64_t lead = high & bit(6);
+  const std::uint64_t l2 = lead & ~bit(5);
+  const std::uint64_t l3 = lead & bit(5) & ~bit(4);
+  const std::uint64_t l4 = lead & bit(5) & bit(4) & ~bit(3);
+  const std::uint64_t l5 = lead & bit(5) & bit(4) & bit(3);
+  const std::uint64_t low4 = bit(3) | bit(2) | bit(1) | bit(0);
+  const std::uint64_t next5 = (next << 2) & kHigh;
+  const std::uint64_t next4 = (next << 3) & kHigh;
+  std::uint64_t bad = l5;
+  bad |= l2 & ~(bit(4) | bit(3) | bit(2) | bit(1));                           // C0, C1
+  bad |= l3 & ~low4 & ~next5;                                                 // E0 80..9F
+  bad |= l3 & bit(3) & bit(2) & ~bit(1) & bit(0) & next5;                     // ED A0..BF
+  bad |= l4 & ~(bit(2) | bit(1) | bit(0)) & ~(next5 | next4);                 // F0 80..8F
+  bad |= l4 & bit(2) & ((bit(1) | bit(0)) | next5 | next4);                   // F4 90.., F5..F7
+  const std::uint64_t l34 = l3 | l4;
+  expected |= (lead << 8) | (l34 << 16) | (l4 << 24);
+  return {lead, l34, l4, l2 & (bit(4) | bit(3) | bit(2)), bad == 0 && expected == cont};
 }
 
 // Validates `v`; with a Utf8Shape to fill, also counts what a decoder needs
-// to know in advance (the bytes that continue a character, the largest lead
-// byte), at no cost to plain validation.
+// to know in advance (the bytes that continue a character, the widest
+// character), at no cost to plain validation. Text is taken a word at a
+// time while at least nine bytes are left (each byte's successor is looked
+// at); the rest, and a word with a fault, go character by character, which
+// finds the fault exactly.
 template <bool kMeasure>
 bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
-  std::size_t continuations = 0;
-  unsigned char max_lead = 0;
-  auto count = [&](unsigned char first, unsigned width) {
-    if constexpr (kMeasure) {
-      continuations += width - 1;
-      max_lead = std::max(max_lead, first);
-    }
-  };
   const char* p = v.data();
   const std::size_t len = v.size();
-  const std::size_t stop = len >= 8 ? len - 7 : 0;  // a whole word left to read
-  auto byte = [p](std::size_t k) { return static_cast<unsigned char>(p[k]); };
+  std::size_t continuations = 0;
+  unsigned char max_lead = 0;
   std::size_t i = 0;
-  while (i < stop) {
-    // Runs of ASCII, the common case, sixteen and then eight bytes at a time.
-    while (len - i >= 16 && ascii_word(p + i) && ascii_word(p + i + 8)) i += 16;
-    if (i < stop && ascii_word(p + i)) i += 8;
-    if (i >= stop) break;
-    // Then character by character until ASCII words come again. Text in
-    // other scripts mixes widths at random, so a character is checked
-    // without branching on its width: a table gives the width and the range
-    // of the second byte, and the tests that do not apply are masked.
-    bool ok = true;
-    do {
-      const Lead lead = kLeads[byte(i)];
-      unsigned char second = byte(i + 1);
-      ok = (lead.width != 0) & ((lead.width < 2) | ((second >= lead.lo) & (second <= lead.hi))) &
-           ((lead.width < 3) | continuation(byte(i + 2))) &
-           ((lead.width < 4) | continuation(byte(i + 3)));
-      if (!ok) break;
-      count(byte(i), lead.width);
-      i += lead.width;
-    } while (i < stop && !ascii_word(p + i));
-    if (!ok) break;
+  std::size_t boundary = 0;    // where the last character not yet whole begins
+  std::uint64_t carried = 0;   // continuations owed to the next word, flagged there
+  if constexpr (std::endian::native == std::endian::little) {
+    while (len - i >= 9) {
+      const std::uint64_t w = load_word(p + i);
+      if ((w & kHigh) == 0 && carried == 0) {
+        i += 8;
+        boundary = i;
+        continue;
+      }
+      const WordCheck c = check_word(w, load_word(p + i + 1), carried);
+      if (!c.ok) break;
+      if constexpr (kMeasure) {
+        continuations += static_cast<std::size_t>(std::popcount((w & kHigh) & ~((w << 1) & kHigh)));
+        max_lead = std::max<unsigned char>(max_lead, c.four_leads ? 0xF0 : (c.long_leads & ~c.four_leads) ? 0xE0
+                                                     : c.wide2 ? 0xC4 : c.leads ? 0xC2 : 0);
+      }
+      carried = (c.leads >> 56) | (c.long_leads >> 48) | (c.four_leads >> 40);
+      if (carried == 0) {
+        boundary = i + 8;
+      } else {
+        // The last lead of the word begins the character that runs on.
+        boundary = i + 7 - static_cast<std::size_t>(std::countl_zero(c.leads)) / 8;
+      }
+      i += 8;
+    }
+    if constexpr (kMeasure) {
+      // The character begun before `boundary` and its continuations are
+      // counted again below.
+      for (std::size_t k = boundary; k < i; ++k)
+        continuations -= continuation(static_cast<unsigned char>(p[k]));
+    }
+    i = boundary;
   }
-  // The last bytes, and any fault, go the careful way.
+  // The last bytes, and any fault, go character by character.
   while (i < len) {
     unsigned char first = static_cast<unsigned char>(p[i]);
     const Lead lead = kLeads[first];
@@ -202,10 +256,13 @@ bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
       if (fault) *fault = utf8_fault_at(v, i);
       return false;
     }
-    count(first, lead.width);
+    if constexpr (kMeasure) {
+      continuations += lead.width - 1;
+      max_lead = std::max(max_lead, first);
+    }
     i += lead.width;
   }
-  if constexpr (kMeasure) *shape = Utf8Shape{len - continuations, max_lead};
+  if constexpr (kMeasure) *shape = Utf8Shape{len - continuations, max_char_of(max_lead)};
   return true;
 }
 

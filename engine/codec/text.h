@@ -71,12 +71,11 @@ inline std::size_t skip_json_plain(const unsigned char* data, std::size_t i, std
 }
 
 // What a decoder into fixed-width code units needs to know of valid UTF-8
-// text: the number of characters, and its largest lead byte (below 0x80 for
-// ASCII, up to 0xC3 when every character is below U+0100, 0xF0 and above
-// when some character is beyond U+FFFF).
+// text: the number of characters, and the top of the narrowest of the
+// ranges 0x7F, 0xFF, 0xFFFF and 0x10FFFF that holds every one of them.
 struct Utf8Shape {
   std::size_t chars;
-  unsigned char max_lead;
+  char32_t max_char;
 };
 // False when `bytes` is not valid UTF-8; otherwise fills `shape`.
 bool utf8_measure(std::string_view bytes, Utf8Shape& shape);

@@ -1,14 +1,17 @@
-// UTF-8 validation: the word-at-a-time scan against a plain byte-by-byte
-// model, on every short sequence of the bytes that matter placed where each
+// UTF-8 validation and measuring: the word-at-a-time scan against a plain
+// byte-by-byte model, on every short sequence of the bytes that matter placed where each
 // path of the scan sees it (inside a run of ASCII words, between other
 // characters, in the last bytes), and on longer random texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/codec/text.h"
 
@@ -48,6 +51,17 @@ void expect_same(const std::string& text) {
   bool valid = utf8_valid(text, &got);
   auto want = model_fault(text);
   ASSERT_EQ(valid, !want.has_value()) << testing::PrintToString(text);
+  Utf8Shape shape{};
+  ASSERT_EQ(utf8_measure(text, shape), valid) << testing::PrintToString(text);
+  if (valid) {
+    // The characters one by one, and the narrowest range holding them.
+    std::size_t chars = 0;
+    char32_t top = 0;
+    for (std::size_t i = 0; i < text.size(); ++chars) top = std::max(top, decode_utf8(text, i));
+    char32_t range = top < 0x80 ? 0x7F : top < 0x100 ? 0xFF : top < 0x10000 ? 0xFFFF : 0x10FFFF;
+    EXPECT_EQ(shape.chars, chars) << testing::PrintToString(text);
+    EXPECT_EQ(shape.max_char, range) << testing::PrintToString(text);
+  }
   if (want) {
     EXPECT_EQ(got.valid_up_to, want->valid_up_to) << testing::PrintToString(text);
     EXPECT_EQ(got.error_len, want->error_len) << testing::PrintToString(text);
@@ -59,14 +73,17 @@ TEST(CodecText, Utf8ValidAgreesWithTheModelOnShortSequencesEverywhere) {
   const unsigned char kBytes[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
                                   0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
                                   0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
-  const std::string kPlaces[][2] = {
+  // Every offset within a word, with words of text before and after; and
+  // after characters of each width.
+  std::vector<std::array<std::string, 2>> places = {
       {"", ""},
       {"0123456789abcdefghijklmnopqrstuv", ""},
-      {"", "0123456789abcdefghijklmnopqrstuv"},
       {"\xe4\xb8\xad\xe6\x96\x87 ", "\xf0\x9f\x98\x80 0123456789"},
-      {"0123456", "x"},
+      {"\xc3\xa9\xf0\x9f\x98\x80", "\xe4\xb8\xad\xe4\xb8\xad\xe4\xb8\xad"},
   };
-  for (const auto& place : kPlaces) {
+  for (std::size_t k = 0; k < 9; ++k)
+    places.push_back({std::string("abcdefgh").substr(0, k), "0123456789abcdef"});
+  for (const auto& place : places) {
     for (unsigned char a : kBytes) {
       for (unsigned char b : kBytes) {
         for (unsigned char c : kBytes) {

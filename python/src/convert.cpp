@@ -16,10 +16,8 @@ PyObject* new_long_str(std::string_view text) {
   const auto size = static_cast<Py_ssize_t>(text.size());
   codec::Utf8Shape shape{};
   if (!codec::utf8_measure(text, shape)) return PyUnicode_DecodeUTF8(text.data(), size, "replace");
-  // The lead bytes tell the largest character's range; the str must take
-  // the narrowest width that holds it.
-  Py_UCS4 max = shape.max_lead < 0x80 ? 0x7F : shape.max_lead < 0xC4 ? 0xFF
-                : shape.max_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+  // A str must take the narrowest width that holds its characters.
+  const Py_UCS4 max = shape.max_char;
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max);
   if (!str) return nullptr;
   void* data = PyUnicode_DATA(str);
