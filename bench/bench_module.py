@@ -239,10 +239,10 @@ def reference_costs(snap_times, text, data, reps):
 # --- snapshots of four shapes beside the reference codec ---------------------
 #
 # Each shape is a history of messages as hosts keep them; each is measured at
-# two lengths. Both sides run as fresh processes pinned to one core, each
-# timing a series of consecutive decodes of the same bytes with every result
-# freed outside its timed window; the rounds alternate the sides, and the
-# median of the rounds counts.
+# two lengths. Every side (this module, the reference codec, json.dumps) runs
+# as a fresh process pinned to one core, timing a series of consecutive calls
+# on the same input with every result freed outside its timed window; the
+# rounds alternate the sides, and the median of the rounds counts.
 
 WORDS = ("the", "weather", "in", "Zurich", "table", "of", "next", "three", "days", "please",
          "show", "me", "a", "summary", "report", "for", "customer", "order", "shipped",
@@ -354,22 +354,27 @@ def series(fns, reps):
         gc.enable()
 
 
-def shape_child(json_path, msgpack_path, reps):
+def shape_child(side, json_path, msgpack_path, reps):
     """One side of one round, in a fresh pinned interpreter: this module's
-    decodes of the snapshot files, then to_json beside json.dumps."""
+    decodes of the snapshot files ("decode"), its to_json of the snapshot
+    read from them ("to_json"), or json.dumps of the same document ("dumps")."""
     with open(json_path, encoding="utf-8") as f:
         text = f.read()
-    with open(msgpack_path, "rb") as f:
-        data = f.read()
     out = {}
-    (out["from_json"], out["from_json_free"]), = series(
-        [lambda: core.Snapshot.from_json(text)], reps)
-    (out["from_msgpack"], out["from_msgpack_free"]), = series(
-        [lambda: core.Snapshot.from_msgpack(data)], reps)
-    snap = core.Snapshot.from_json(text)
-    obj = json.loads(text)
-    dumps = lambda: json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
-    (out["to_json"], _), (out["json.dumps"], _) = series([snap.to_json, dumps], reps)
+    if side == "dumps":
+        obj = json.loads(text)
+        dumps = lambda: json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+        (out["json.dumps"], _), = series([dumps], reps)
+    elif side == "to_json":
+        snap = core.Snapshot.from_json(text)
+        (out["to_json"], _), = series([snap.to_json], reps)
+    else:
+        with open(msgpack_path, "rb") as f:
+            data = f.read()
+        (out["from_json"], out["from_json_free"]), = series(
+            [lambda: core.Snapshot.from_json(text)], reps)
+        (out["from_msgpack"], out["from_msgpack_free"]), = series(
+            [lambda: core.Snapshot.from_msgpack(data)], reps)
     return out
 
 
@@ -409,10 +414,12 @@ def shape_costs(sizes, rounds, smoke):
         runs = {key: {} for key in cases}
         for _ in range(rounds):
             for key, (base, text, data, reps, _) in cases.items():
-                out = pinned_run([sys.executable, os.path.abspath(__file__), "--shape-child",
-                                  base + ".json", base + ".msgpack", str(reps)], cpu, text=True)
-                for k, v in json.loads(out.stdout).items():
-                    runs[key].setdefault(k, []).append(v)
+                for side in ("decode", "to_json", "dumps"):
+                    out = pinned_run([sys.executable, os.path.abspath(__file__), "--shape-child",
+                                      side, base + ".json", base + ".msgpack", str(reps)], cpu,
+                                     text=True)
+                    for k, v in json.loads(out.stdout).items():
+                        runs[key].setdefault(k, []).append(v)
                 if not exe:
                     continue
                 for fmt, payload in (("json", text), ("msgpack", data)):
@@ -523,7 +530,7 @@ def main():
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, no figures worth reading")
     ap.add_argument("--growth", nargs=3, type=int, metavar=("SMALL", "LARGE", "REPS"),
                     help=argparse.SUPPRESS)  # the PYTHONMALLOC=malloc run: prints JSON
-    ap.add_argument("--shape-child", nargs=3, metavar=("JSON", "MSGPACK", "REPS"),
+    ap.add_argument("--shape-child", nargs=4, metavar=("SIDE", "JSON", "MSGPACK", "REPS"),
                     help=argparse.SUPPRESS)  # one round of the shape table: prints JSON
     ap.add_argument("--shapes-only", action="store_true", help="only the table of snapshot shapes")
     args = ap.parse_args()
@@ -531,8 +538,8 @@ def main():
         print(json.dumps(growth(*args.growth)))
         return
     if args.shape_child:
-        json_path, msgpack_path, reps = args.shape_child
-        print(json.dumps(shape_child(json_path, msgpack_path, int(reps))))
+        side, json_path, msgpack_path, reps = args.shape_child
+        print(json.dumps(shape_child(side, json_path, msgpack_path, int(reps))))
         return
     shapes = shape_table([20] if args.smoke else [1000, 10000], 1 if args.smoke else 7, args.smoke)
     if args.shapes_only:
