@@ -11,8 +11,14 @@ Measures, each as the median of repeated runs:
      and against the reference codec's typed decode of the same bytes (its
      `time` command; skipped with a note when it cannot be built);
   3. start-up: importing the module in a fresh interpreter, stdlib(), and
-     load_transducer of a 100-rule definition.
-Prints one table with the medians and each ratio against its target.
+     load_transducer of a 100-rule definition;
+  4. snapshots of four shapes (short chat, long texts, tool calls with their
+     results, text in other scripts) at 1,000 and 10,000 messages: from_json
+     and from_msgpack against the reference codec, to_json against
+     json.dumps, every side in fresh processes pinned to one core
+     (VOSTREL_BENCH_CPU, default the last one this process may use).
+Prints a table with the medians and each ratio against its target, then the
+table of shapes (alone with --shapes-only).
 
 Past a few MiB, a result handed to Python outgrows the memory CPython's
 small-object allocator keeps: freeing it returns whole arenas to the system,
