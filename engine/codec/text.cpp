@@ -94,35 +94,6 @@ void append_utf8(std::string& out, char32_t c) {
 
 namespace {
 
-// Where the sequence starting at `index` goes wrong: the byte-exact rules
-// that name the fault (its start and the length of the invalid part, 0
-// when the input ends inside it). Reached only once a fault is certain.
-Utf8Fault utf8_fault_at(std::string_view v, std::size_t index) {
-  const std::size_t len = v.size();
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(v[k]); };
-  const std::size_t start = index;
-  unsigned char first = at(index);
-  int w = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
-          : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
-  if (w == 0) return {start, 1};
-  if (++index >= len) return {start, 0};
-  unsigned char second = at(index);
-  if (w == 2) return {start, 1};  // a two-byte lead whose second byte is no continuation
-  bool ok = w == 3 ? (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
-                         (first >= 0xE1 && first <= 0xEC && continuation(second)) ||
-                         (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-                         (first >= 0xEE && continuation(second))
-                   : (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
-                         (first >= 0xF1 && first <= 0xF3 && continuation(second)) ||
-                         (first == 0xF4 && second >= 0x80 && second <= 0x8F);
-  if (!ok) return {start, 1};
-  for (std::size_t k = 2; k < static_cast<std::size_t>(w); ++k) {
-    if (++index >= len) return {start, 0};
-    if (!continuation(at(index))) return {start, k};
-  }
-  return {start, 0};  // not reached: the caller found a fault here
-}
-
 // Per lead byte: the length of its sequence (0: never a lead, 1: ASCII) and
 // the range its second byte must fall in (which excludes overlong forms,
 // surrogates and values above U+10FFFF).
@@ -141,6 +112,30 @@ constexpr std::array<Lead, 256> kLeads = [] {
   t[0xF4].hi = 0x8F;
   return t;
 }();
+
+// The width of the whole, valid character at `i`, or 0 when there is none;
+// then `fault` says where it goes wrong: the byte-exact account that errors
+// give (the sequence's start, the length of its invalid part, 0 when the
+// input ends inside it).
+std::size_t char_at(std::string_view v, std::size_t i, Utf8Fault& fault) {
+  const Lead lead = kLeads[static_cast<unsigned char>(v[i])];
+  if (lead.width == 0) {
+    fault = {i, 1};
+    return 0;
+  }
+  for (std::size_t k = 1; k < lead.width; ++k) {
+    if (i + k >= v.size()) {
+      fault = {i, 0};
+      return 0;
+    }
+    auto b = static_cast<unsigned char>(v[i + k]);
+    if (k == 1 ? b < lead.lo || b > lead.hi : !continuation(b)) {
+      fault = {i, k};
+      return 0;
+    }
+  }
+  return lead.width;
+}
 
 // The ranges of a decoder's code units, by the largest lead byte seen.
 char32_t max_char_of(unsigned char max_lead) {
@@ -194,6 +189,14 @@ WordCheck check_word(std::uint64_t w, std::uint64_t next, std::uint64_t expected
   return {lead, l34, l4, l2 & (bit(4) | bit(3) | bit(2)), bad == 0 && expected == cont};
 }
 
+// A lead byte of the widest range of characters that a word begins.
+unsigned char widest_lead(const WordCheck& c) {
+  if (c.four_leads) return 0xF0;
+  if (c.long_leads) return 0xE0;
+  if (c.wide2) return 0xC4;
+  return c.leads ? 0xC2 : 0;
+}
+
 // Validates `v`; with a Utf8Shape to fill, also counts what a decoder needs
 // to know in advance (the bytes that continue a character, the widest
 // character), at no cost to plain validation. Text is taken a word at a
@@ -220,9 +223,9 @@ bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
       const WordCheck c = check_word(w, load_word(p + i + 1), carried);
       if (!c.ok) break;
       if constexpr (kMeasure) {
-        continuations += static_cast<std::size_t>(std::popcount((w & kHigh) & ~((w << 1) & kHigh)));
-        max_lead = std::max<unsigned char>(max_lead, c.four_leads ? 0xF0 : (c.long_leads & ~c.four_leads) ? 0xE0
-                                                     : c.wide2 ? 0xC4 : c.leads ? 0xC2 : 0);
+        const std::uint64_t conts = (w & kHigh) & ~((w << 1) & kHigh);
+        continuations += static_cast<std::size_t>(std::popcount(conts));
+        max_lead = std::max(max_lead, widest_lead(c));
       }
       carried = (c.leads >> 56) | (c.long_leads >> 48) | (c.four_leads >> 40);
       if (carried == 0) {
@@ -243,24 +246,17 @@ bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
   }
   // The last bytes, and any fault, go character by character.
   while (i < len) {
-    unsigned char first = static_cast<unsigned char>(p[i]);
-    const Lead lead = kLeads[first];
-    bool whole = lead.width != 0 && len - i >= lead.width;
-    if (whole && lead.width > 1) {
-      unsigned char second = static_cast<unsigned char>(p[i + 1]);
-      whole = second >= lead.lo && second <= lead.hi;
-      for (std::size_t k = 2; whole && k < lead.width; ++k)
-        whole = continuation(static_cast<unsigned char>(p[i + k]));
-    }
-    if (!whole) {
-      if (fault) *fault = utf8_fault_at(v, i);
+    Utf8Fault at{};
+    const std::size_t width = char_at(v, i, at);
+    if (width == 0) {
+      if (fault) *fault = at;
       return false;
     }
     if constexpr (kMeasure) {
-      continuations += lead.width - 1;
-      max_lead = std::max(max_lead, first);
+      continuations += width - 1;
+      max_lead = std::max(max_lead, static_cast<unsigned char>(p[i]));
     }
-    i += lead.width;
+    i += width;
   }
   if constexpr (kMeasure) *shape = Utf8Shape{len - continuations, max_char_of(max_lead)};
   return true;
@@ -268,9 +264,13 @@ bool scan_utf8(std::string_view v, Utf8Fault* fault, Utf8Shape* shape) {
 
 }  // namespace
 
-bool utf8_valid(std::string_view v, Utf8Fault* fault) { return scan_utf8<false>(v, fault, nullptr); }
+bool utf8_valid(std::string_view v, Utf8Fault* fault) {
+  return scan_utf8<false>(v, fault, nullptr);
+}
 
-bool utf8_measure(std::string_view v, Utf8Shape& shape) { return scan_utf8<true>(v, nullptr, &shape); }
+bool utf8_measure(std::string_view v, Utf8Shape& shape) {
+  return scan_utf8<true>(v, nullptr, &shape);
+}
 
 
 

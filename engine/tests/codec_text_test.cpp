@@ -98,9 +98,9 @@ TEST(CodecText, Utf8ValidAgreesWithTheModelOnShortSequencesEverywhere) {
 }
 
 TEST(CodecText, Utf8ValidAgreesWithTheModelOnRandomTexts) {
-  const std::string kPieces[] = {"a",        "hello world ", "\xc3\xa9",     "\xe4\xb8\xad",
-                                 "\xf0\x9f\x98\x80", "\xed\x9f\xbf", "\xef\xbf\xbd", "\xf4\x8f\xbf\xbf",
-                                 "0123456789abcdef"};
+  const std::string kPieces[] = {"a",           "hello world ",     "\xc3\xa9",
+                                 "\xe4\xb8\xad",  "\xf0\x9f\x98\x80", "\xed\x9f\xbf",
+                                 "\xef\xbf\xbd",  "\xf4\x8f\xbf\xbf", "0123456789abcdef"};
   std::mt19937 rng(20);
   for (int round = 0; round < 3000; ++round) {
     std::string text;
