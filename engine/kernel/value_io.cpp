@@ -217,6 +217,37 @@ Result<Env> env_from_msgpack(std::string_view bytes) { return codec::from_msgpac
 
 // --- writers -----------------------------------------------------------------
 
+std::size_t json_size_hint(const Env& env) {
+  // Per value its object and tag ({"type":"Str","value":...}), per entry its
+  // quoted key and separators; the walk keeps its own stack, as values may
+  // be nested to any depth.
+  constexpr std::size_t kPerValue = 28;
+  constexpr std::size_t kPerEntry = 4;
+  std::size_t size = 2;
+  std::vector<const Value*> todo;
+  auto entries = [&](const Map& map) {
+    for (const auto& [key, item] : map) {
+      size += key.size() + kPerEntry;
+      todo.push_back(&item);
+    }
+  };
+  entries(env);
+  while (!todo.empty()) {
+    const Value& v = *todo.back();
+    todo.pop_back();
+    size += kPerValue;
+    if (v.kind() == Kind::Str) {
+      size += v.as_str().size();
+    } else if (v.kind() == Kind::List) {
+      size += v.as_list().size();
+      for (const Value& item : v.as_list()) todo.push_back(&item);
+    } else if (v.kind() == Kind::Map) {
+      entries(v.as_map());
+    }
+  }
+  return size;
+}
+
 void write_json_string(std::string_view s, std::string& out) {
   static constexpr char hex[] = "0123456789abcdef";
   const auto* data = reinterpret_cast<const unsigned char*>(s.data());
