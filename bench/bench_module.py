@@ -11,8 +11,14 @@ Measures, each as the median of repeated runs:
      and against the reference codec's typed decode of the same bytes (its
      `time` command; skipped with a note when it cannot be built);
   3. start-up: importing the module in a fresh interpreter, stdlib(), and
-     load_transducer of a 100-rule definition.
-Prints one table with the medians and each ratio against its target.
+     load_transducer of a 100-rule definition;
+  4. snapshots of four shapes (short chat, long texts, tool calls with their
+     results, text in other scripts) at 1,000 and 10,000 messages: from_json
+     and from_msgpack against the reference codec, to_json against
+     json.dumps, every side in fresh processes pinned to one core
+     (VOSTREL_BENCH_CPU, default the last one this process may use).
+Prints a table with the medians and each ratio against its target, then the
+table of shapes (alone with --shapes-only).
 
 Past a few MiB, a result handed to Python outgrows the memory CPython's
 small-object allocator keeps: freeing it returns whole arenas to the system,
@@ -32,6 +38,7 @@ import argparse
 import gc
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -235,6 +242,230 @@ def reference_costs(snap_times, text, data, reps):
     return ""
 
 
+# --- snapshots of four shapes beside the reference codec ---------------------
+#
+# Each shape is a history of messages as hosts keep them; each is measured at
+# two lengths. Every side (this module, the reference codec, json.dumps) runs
+# as a fresh process pinned to one core, timing a series of consecutive calls
+# on the same input with every result freed outside its timed window; the
+# rounds alternate the sides, and the median of the rounds counts.
+
+WORDS = ("the", "weather", "in", "Zurich", "table", "of", "next", "three", "days", "please",
+         "show", "me", "a", "summary", "report", "for", "customer", "order", "shipped",
+         "yesterday", "and", "what", "is", "status", "invoice", "number", "total", "price",
+         "can", "you", "check", "again", "thanks", "error", "retry", "later", "file", "open")
+CJK = "".join(chr(c) for c in range(0x4E00, 0x4E00 + 400, 3)) + "ひらがなカタカナ한국어"
+INTL_PIECES = ("e\u0301", "n\u0303", "\U0001F600", "\U0001F44D\U0001F3FD",
+               "\U0001F468\u200D\U0001F469\u200D\U0001F467", "\U0001F1E8\U0001F1ED",
+               "Привет", "Ελληνικά", "naïve café", "\"quoted\"", "back\\slash", "line\nbreak",
+               "tab\there", "\x01\x1f", "€ ≤ ∑ ∞")
+
+
+def chat_text(rng, lo=2, hi=14):
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(lo, hi)))
+
+
+def long_text(rng):
+    size = rng.randint(2000, 8000)
+    paragraphs, length = [], 0
+    while length < size:
+        p = chat_text(rng, 20, 80).capitalize() + "."
+        paragraphs.append(p)
+        length += len(p) + 2
+    return "\n\n".join(paragraphs)[:size]
+
+
+def intl_text(rng):
+    parts = []
+    for _ in range(rng.randint(4, 30)):
+        r = rng.random()
+        if r < 0.4:
+            k = rng.randint(0, len(CJK) - 8)
+            parts.append(CJK[k:k + rng.randint(2, 8)])
+        elif r < 0.75:
+            parts.append(rng.choice(INTL_PIECES))
+        else:
+            parts.append(rng.choice(WORDS))
+    return " ".join(parts)
+
+
+def tool_result(rng):
+    size = rng.randint(200, 2000)
+    rows = []
+    while len(json.dumps(rows)) < size:
+        rows.append({"title": chat_text(rng, 2, 6), "url": f"https://example.org/{rng.randint(1, 9999)}",
+                     "score": rng.randint(0, 100)})
+    return json.dumps(rows)[:size]
+
+
+def shape_message(shape, i, rng):
+    if shape == "tools":
+        if i % 3 == 0:
+            return {"role": "user", "parts": [chat_text(rng)]}
+        if i % 3 == 1:
+            args = {"query": chat_text(rng), "limit": rng.randint(1, 50),
+                    "filters": {"lang": "en", "since": "2024-05-01", "tags": ["a", "b"]}}
+            return {"role": "assistant", "parts": [], "tool_calls": [
+                {"id": f"call_{i}", "name": "search", "arguments": json.dumps(args)}]}
+        return {"role": "tool", "tool_call_id": f"call_{i - 1}", "name": "search",
+                "content": tool_result(rng), "is_error": False}
+    text = {"chat": chat_text, "long": long_text, "intl": intl_text}[shape]
+    if i % 2 == 0:
+        return {"role": "user", "parts": [chat_text(rng) if shape == "long" else text(rng)]}
+    return {"role": "assistant", "parts": [text(rng)], "tool_calls": []}
+
+
+def as_value(obj):
+    """The JSON form of a Python object as a Value."""
+    if isinstance(obj, bool):
+        return {"type": "Bool", "value": obj}
+    if isinstance(obj, int):
+        return {"type": "Int", "value": obj}
+    if isinstance(obj, str):
+        return {"type": "Str", "value": obj}
+    if isinstance(obj, list):
+        return {"type": "List", "value": [as_value(x) for x in obj]}
+    return {"type": "Map", "value": {k: as_value(v) for k, v in obj.items()}}
+
+
+def shape_snapshot(shape, n):
+    """A Snapshot whose history holds `n` messages of `shape`."""
+    rng = random.Random(f"{shape}/{n}")
+    messages = [shape_message(shape, i, rng) for i in range(n)]
+    doc = {"pending": [], "event_count": n, "vm_env": {
+        "messages": as_value(messages), "input_tokens": as_value(1234),
+        "output_tokens": as_value(56), "pending_tools": as_value(0)}}
+    return core.Snapshot.from_json(json.dumps(doc, ensure_ascii=False))
+
+
+def series(fns, reps):
+    """Medians of `reps` consecutive calls of each of `fns` (taken in turn):
+    the call alone, and the call plus freeing its result (timed after it,
+    outside the first window). The collector stays off throughout."""
+    gc.collect()
+    gc.disable()
+    try:
+        calls = [[] for _ in fns]
+        with_free = [[] for _ in fns]
+        for _ in range(reps):
+            for k, fn in enumerate(fns):
+                start = time.perf_counter()
+                result = fn()
+                made = time.perf_counter()
+                del result
+                calls[k].append(made - start)
+                with_free[k].append(time.perf_counter() - start)
+        return [(statistics.median(c), statistics.median(f)) for c, f in zip(calls, with_free)]
+    finally:
+        gc.enable()
+
+
+def shape_child(side, json_path, msgpack_path, reps):
+    """One side of one round, in a fresh pinned interpreter: this module's
+    decodes of the snapshot files ("decode"), its to_json of the snapshot
+    read from them ("to_json"), or json.dumps of the same document ("dumps")."""
+    with open(json_path, encoding="utf-8") as f:
+        text = f.read()
+    out = {}
+    if side == "dumps":
+        obj = json.loads(text)
+        dumps = lambda: json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+        (out["json.dumps"], _), = series([dumps], reps)
+    elif side == "to_json":
+        snap = core.Snapshot.from_json(text)
+        (out["to_json"], _), = series([snap.to_json], reps)
+    else:
+        with open(msgpack_path, "rb") as f:
+            data = f.read()
+        (out["from_json"], out["from_json_free"]), = series(
+            [lambda: core.Snapshot.from_json(text)], reps)
+        (out["from_msgpack"], out["from_msgpack_free"]), = series(
+            [lambda: core.Snapshot.from_msgpack(data)], reps)
+    return out
+
+
+def bench_cpu():
+    """The core every timed process of the shape table runs on: VOSTREL_BENCH_CPU,
+    or the last one this process may use."""
+    if "VOSTREL_BENCH_CPU" in os.environ:
+        return int(os.environ["VOSTREL_BENCH_CPU"])
+    return max(os.sched_getaffinity(0))
+
+
+def pinned_run(cmd, cpu, **kw):
+    return subprocess.run(cmd, preexec_fn=lambda: os.sched_setaffinity(0, {cpu}), check=True,
+                          capture_output=True, **kw)
+
+
+def shape_costs(sizes, rounds, smoke):
+    """{(shape, n): medians of this module's and the reference codec's times},
+    and a note when the reference codec is missing."""
+    exe, why = reference_codec()
+    cpu = bench_cpu()
+    cases = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for shape in ("chat", "long", "tools", "intl"):
+            for n in sizes:
+                snap = shape_snapshot(shape, n)
+                base = os.path.join(tmp, f"{shape}-{n}")
+                text, data = snap.to_json().encode(), snap.to_msgpack()
+                expect(json.dumps(json.loads(text), ensure_ascii=False, separators=(",", ":"))
+                       == text.decode(), f"to_json and json.dumps write {shape} differently")
+                with open(base + ".json", "wb") as f:
+                    f.write(text)
+                with open(base + ".msgpack", "wb") as f:
+                    f.write(data)
+                reps = 2 if smoke else 21 if len(text) < (4 << 20) else 7
+                cases[(shape, n)] = (base, text, data, reps, len(text))
+        runs = {key: {} for key in cases}
+        for _ in range(rounds):
+            for key, (base, text, data, reps, _) in cases.items():
+                for side in ("decode", "to_json", "dumps"):
+                    out = pinned_run([sys.executable, os.path.abspath(__file__), "--shape-child",
+                                      side, base + ".json", base + ".msgpack", str(reps)], cpu,
+                                     text=True)
+                    for k, v in json.loads(out.stdout).items():
+                        runs[key].setdefault(k, []).append(v)
+                if not exe:
+                    continue
+                for fmt, payload in (("json", text), ("msgpack", data)):
+                    r = pinned_run([exe, "time", "snapshot", fmt, str(reps)], cpu, input=payload)
+                    words = r.stdout.decode().split()
+                    expect(len(words) == 2 and words[0] == "OK", f"reference codec on {key}")
+                    runs[key].setdefault("ref_" + fmt, []).append(float(words[1]))
+    medians = {key: {k: statistics.median(v) for k, v in r.items()} for key, r in runs.items()}
+    for key in medians:
+        medians[key]["json_bytes"] = cases[key][4]
+    return medians, why
+
+
+def shape_table(sizes, rounds, smoke):
+    """The lines of the shape table."""
+    medians, why = shape_costs(sizes, rounds, smoke)
+    head = ("shape", "messages", "JSON", "from_json/ref", "+free", "from_msgpack/ref", "+free",
+            "to_json/dumps", "")
+    rows = []
+    for (shape, n), m in medians.items():
+        ok = m["to_json"] / m["json.dumps"] <= 0.5
+        cells = [shape, f"{n:,}", f"{m['json_bytes'] / 1e6:.2f} MB"]
+        if why:
+            cells += ["", "", "", ""]
+        else:
+            for fmt in ("json", "msgpack"):
+                ref = m["ref_" + fmt]
+                cells += [f"{m['from_' + fmt] / ref:.3f}", f"{m['from_' + fmt + '_free'] / ref:.3f}"]
+                ok = ok and m["from_" + fmt] <= ref
+        cells += [f"{m['to_json'] / m['json.dumps']:.3f}", "ok" if ok else "MISSED"]
+        rows.append(cells)
+    title = (f"Snapshot shapes, on core {bench_cpu()}: ratios of medians of {rounds} rounds "
+             "(targets: from_json/ref and from_msgpack/ref <= 1.0, to_json/dumps <= 0.5; "
+             "+free: decode and free / the reference codec's decode)")
+    lines = [title] + table_lines(head, rows)
+    if why:
+        lines.append(f"reference codec: skipped, {why}")
+    return lines
+
+
 def big_definition(rules):
     def lit(v):
         return {"op": "Lit", "value": {"type": "Int", "value": v}}
@@ -285,6 +516,13 @@ def growth(small, large, reps):
                                                                    ("ToolResult", 2))}
 
 
+def table_lines(head, rows):
+    """The lines of a table: columns as wide as their widest cell."""
+    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
+    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
+    return [line(head), line(["-" * w for w in widths])] + [line(r) for r in rows]
+
+
 def fmt_time(seconds):
     if seconds >= 1:
         return f"{seconds:.3f} s"
@@ -298,9 +536,20 @@ def main():
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, no figures worth reading")
     ap.add_argument("--growth", nargs=3, type=int, metavar=("SMALL", "LARGE", "REPS"),
                     help=argparse.SUPPRESS)  # the PYTHONMALLOC=malloc run: prints JSON
+    ap.add_argument("--shape-child", nargs=4, metavar=("SIDE", "JSON", "MSGPACK", "REPS"),
+                    help=argparse.SUPPRESS)  # one round of the shape table: prints JSON
+    ap.add_argument("--shapes-only", action="store_true", help="only the table of snapshot shapes")
     args = ap.parse_args()
     if args.growth:
         print(json.dumps(growth(*args.growth)))
+        return
+    if args.shape_child:
+        side, json_path, msgpack_path, reps = args.shape_child
+        print(json.dumps(shape_child(side, json_path, msgpack_path, int(reps))))
+        return
+    shapes = shape_table([20] if args.smoke else [1000, 10000], 1 if args.smoke else 7, args.smoke)
+    if args.shapes_only:
+        print("\n".join(shapes))
         return
 
     sizes = [10, 100] if args.smoke else [10, 1000, 10000]
@@ -363,13 +612,10 @@ def main():
         timed(lambda i: core.load_transducer(definition), reps))
 
     head = ("measurement", "size", "median", "ratio", "target", "")
-    widths = [max(len(str(r[c])) for r in rows + [head]) for c in range(len(head))]
-    line = lambda r: "  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip()
     print(f"vostrel._core module benchmarks ({'smoke run' if args.smoke else f'medians of {reps} runs'})")
-    print(line(head))
-    print(line(["-" * w for w in widths]))
-    for r in rows:
-        print(line(r))
+    print("\n".join(table_lines(head, rows)))
+    print()
+    print("\n".join(shapes))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #include "engine/codec/json_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -38,40 +39,19 @@ constexpr std::string_view kRecursion = "recursion limit exceeded";
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
-// Bytes that end the fast scan of a string: controls, quote, backslash.
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-// The offset of the first byte from `i` on that needs_escape(), or `len`,
-// eight bytes at a time. Every byte passed over is or-ed into `seen`, so
-// that a caller can tell plain ASCII from text it must still validate as
-// UTF-8.
-std::size_t skip_plain(const unsigned char* data, std::size_t i, std::size_t len,
-                       std::uint64_t& seen) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-  if constexpr (std::endian::native == std::endian::little) {
-    while (len - i >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, data + i, 8);
-      // A byte is flagged when it is below 0x20, or equals '"' or '\\'
-      // (zero after the xor); bytes of 0x80 and above never are. A borrow
-      // only runs upwards from a flagged byte, so the lowest flag is exact:
-      // it is the byte the scan stops at, even in a short string.
-      std::uint64_t quote = w ^ (kOnes * '"');
-      std::uint64_t slash = w ^ (kOnes * '\\');
-      std::uint64_t hits = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHighs;
-      if (hits) {
-        int skipped = std::countr_zero(hits) / 8;
-        seen |= w & ((std::uint64_t{1} << (8 * skipped)) - 1);
-        return i + static_cast<std::size_t>(skipped);
-      }
-      seen |= w;
-      i += 8;
-    }
-  }
-  while (i < len && !needs_escape(data[i])) seen |= data[i++];
-  return i;
-}
+// What each one-letter escape stands for; 0 for every other byte.
+constexpr std::array<char, 256> kShortEscapes = [] {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}();
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -357,7 +337,7 @@ Res<std::string_view> Json::parse_str() {
   std::size_t start = index_;
   std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_, seen);
+    index_ = skip_json_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {
@@ -378,7 +358,14 @@ Res<std::string_view> Json::parse_str() {
     if (c == '\\') {
       scratch_.append(reinterpret_cast<const char*>(data_ + start), index_ - start);
       ++index_;
-      VOSTREL_TRY(parse_escape());
+      // The one-letter escapes (a quoted text inside a text has one every
+      // few bytes) are taken in line.
+      if (char plain = index_ < len_ ? kShortEscapes[data_[index_]] : '\0') {
+        scratch_.push_back(plain);
+        ++index_;
+      } else {
+        VOSTREL_TRY(parse_escape());
+      }
       start = index_;
     } else {
       ++index_;
@@ -405,18 +392,11 @@ Res<std::uint32_t> Json::decode_hex_escape() {
 Status Json::parse_escape() {
   int c = next();
   if (c < 0) return error_here(kEofString);
-  switch (c) {
-    case '"': scratch_.push_back('"'); return {};
-    case '\\': scratch_.push_back('\\'); return {};
-    case '/': scratch_.push_back('/'); return {};
-    case 'b': scratch_.push_back('\b'); return {};
-    case 'f': scratch_.push_back('\f'); return {};
-    case 'n': scratch_.push_back('\n'); return {};
-    case 'r': scratch_.push_back('\r'); return {};
-    case 't': scratch_.push_back('\t'); return {};
-    case 'u': break;
-    default: return error_here(kInvalidEscape);
+  if (char plain = kShortEscapes[c]) {
+    scratch_.push_back(plain);
+    return {};
   }
+  if (c != 'u') return error_here(kInvalidEscape);
   auto n1 = decode_hex_escape();
   VOSTREL_TRY(n1);
   if (*n1 >= 0xDC00 && *n1 <= 0xDFFF) return error_here(kLoneSurrogate);
@@ -440,23 +420,17 @@ Status Json::parse_escape() {
 Status Json::ignore_escape() {
   int c = next();
   if (c < 0) return error_here(kEofString);
-  switch (c) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-      return {};
-    case 'u': {
-      auto n = decode_hex_escape();
-      VOSTREL_TRY(n);
-      return {};
-    }
-    default:
-      return error_here(kInvalidEscape);
-  }
+  if (kShortEscapes[c]) return {};
+  if (c != 'u') return error_here(kInvalidEscape);
+  auto n = decode_hex_escape();
+  VOSTREL_TRY(n);
+  return {};
 }
 
 Status Json::ignore_str() {
   std::uint64_t seen = 0;
   for (;;) {
-    index_ = skip_plain(data_, index_, len_, seen);
+    index_ = skip_json_plain(data_, index_, len_, seen);
     if (index_ == len_) return error_here(kEofString);
     unsigned char c = data_[index_];
     if (c == '"') {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/codec/content.h"
+#include "engine/codec/text.h"
 
 namespace vostrel::codec {
 namespace {
@@ -452,16 +453,50 @@ Result<Env> env_from_msgpack(std::string_view bytes) { return codec::from_msgpac
 
 // --- writers -----------------------------------------------------------------
 
+std::size_t json_size_hint(const Env& env) {
+  // Per value its object and tag ({"type":"Str","value":...}), per entry its
+  // quoted key and separators; the walk keeps its own stack, as values may
+  // be nested to any depth.
+  constexpr std::size_t kPerValue = 28;
+  constexpr std::size_t kPerEntry = 4;
+  std::size_t size = 2;
+  std::vector<const Value*> todo;
+  auto entries = [&](const Map& map) {
+    for (const auto& [key, item] : map) {
+      size += key.size() + kPerEntry;
+      todo.push_back(&item);
+    }
+  };
+  entries(env);
+  while (!todo.empty()) {
+    const Value& v = *todo.back();
+    todo.pop_back();
+    size += kPerValue;
+    if (v.kind() == Kind::Str) {
+      size += v.as_str().size();
+    } else if (v.kind() == Kind::List) {
+      size += v.as_list().size();
+      for (const Value& item : v.as_list()) todo.push_back(&item);
+    } else if (v.kind() == Kind::Map) {
+      entries(v.as_map());
+    }
+  }
+  return size;
+}
+
 void write_json_string(std::string_view s, std::string& out) {
   static constexpr char hex[] = "0123456789abcdef";
+  const auto* data = reinterpret_cast<const unsigned char*>(s.data());
   out.push_back('"');
   std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+  std::uint64_t seen = 0;
+  for (;;) {
+    // Plain runs are found eight bytes at a time and copied whole.
+    std::size_t i = codec::skip_json_plain(data, run, s.size(), seen);
     out.append(s.substr(run, i - run));
+    if (i == s.size()) break;
     run = i + 1;
-    switch (c) {
+    switch (unsigned char c = data[i]) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case 0x08: out += "\\b"; break;
@@ -469,13 +504,12 @@ void write_json_string(std::string_view s, std::string& out) {
       case 0x0A: out += "\\n"; break;
       case 0x0C: out += "\\f"; break;
       case 0x0D: out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 0xF]);
+      default: {
+        const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+        out.append(escape, sizeof escape);
+      }
     }
   }
-  out.append(s.substr(run));
   out.push_back('"');
 }
 

@@ -64,6 +64,9 @@ Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open = 
 // A JSON string literal with the writer's escaping: \" and \\, \b \t \n \f
 // \r, \u00XX for the other bytes below 0x20; every other byte unchanged.
 void write_json_string(std::string_view s, std::string& out);
+// About the length of the JSON form of `env` (without escapes), walked
+// without writing it: what a writer's buffer should hold from the start.
+std::size_t json_size_hint(const Env& env);
 // A MessagePack string in its shortest header.
 void write_msgpack_string(std::string_view s, std::string& out);
 // The header of a MessagePack array of n elements, and an unsigned integer,

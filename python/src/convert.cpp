@@ -2,12 +2,38 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
+#include "engine/codec/text.h"
+
 namespace vostrel::py {
+
+PyObject* new_long_str(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  codec::Utf8Shape shape{};
+  if (!codec::utf8_measure(text, shape)) return PyUnicode_DecodeUTF8(text.data(), size, "replace");
+  // A str must take the narrowest width that holds its characters.
+  const Py_UCS4 max = shape.max_char;
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max);
+  if (!str) return nullptr;
+  void* data = PyUnicode_DATA(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      if (max == 0x7F) {
+        std::memcpy(data, text.data(), text.size());
+      } else {
+        codec::utf8_decode_valid(text, static_cast<Py_UCS1*>(data));
+      }
+      break;
+    case PyUnicode_2BYTE_KIND: codec::utf8_decode_valid(text, static_cast<Py_UCS2*>(data)); break;
+    default: codec::utf8_decode_valid(text, static_cast<Py_UCS4*>(data)); break;
+  }
+  return str;
+}
 
 using kernel::Env;
 using kernel::List;

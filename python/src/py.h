@@ -36,9 +36,17 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// A str from long UTF-8 text, measured first and then decoded straight into
+// a str of the right width (see new_str).
+PyObject* new_long_str(std::string_view text);
+
 // A new str from UTF-8 text. Engine texts are valid UTF-8; should one not
 // be, the damaged bytes show as replacement characters instead of failing.
+// Short texts take CPython's decoder (it shares the one-character strings);
+// long ones, which it would widen and copy each time a wider character
+// came, are measured first.
 inline PyObject* new_str(std::string_view text) {
+  if (text.size() >= 64) return new_long_str(text);
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 

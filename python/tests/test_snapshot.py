@@ -1,5 +1,6 @@
 """Snapshot: its getters and its JSON and MessagePack forms."""
 
+import json
 import unittest
 
 from coordination_support import growth_in_blocks
@@ -32,6 +33,23 @@ class SnapshotFormsTest(unittest.TestCase):
         self.assertEqual(Snapshot.from_msgpack(data).to_json(), TRICKY_JSON)
         # Bytes after the first value are ignored.
         self.assertEqual(Snapshot.from_msgpack(data + b"\xc1\x93").to_json(), TRICKY_JSON)
+
+    def test_texts_of_every_width_come_back_equal(self):
+        # Long texts are measured and decoded straight into a str of the
+        # narrowest width that holds them; equality (which compares widths
+        # first) and hashing only hold for the canonical width.
+        texts = ["a" * 70, "\u00e9" * 70, "a" * 65 + "\u00ff", "a" * 65 + "\u0100",
+                 "a" * 65 + "\u4e2d", "\u00e9" * 40 + "\u4e2d\U0001F600", "a" * 70 + "\U0010FFFF",
+                 "x\x01\"\\\n" * 20, "\u00e9" * 63 + "a", ""]
+        for text in texts:
+            with self.subTest(text=text):
+                doc = json.dumps({"pending": [text], "vm_env": {"t": {"type": "Str", "value": text}},
+                                  "event_count": 0}, ensure_ascii=False, separators=(",", ":"))
+                snap = Snapshot.from_json(doc)
+                (got,) = snap.pending
+                self.assertEqual((got, hash(got)), (text, hash(text)))
+                written = snap.to_json()
+                self.assertEqual((written, hash(written)), (doc, hash(doc)))
 
     def test_empty_snapshot_in_both_forms(self):
         snap = Snapshot.from_json(EMPTY_JSON)
