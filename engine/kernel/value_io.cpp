@@ -426,6 +426,7 @@ Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
 // A format that opens arrays and maps in place is read with a stack of its
 // own; the others by visiting, one recursion per level.
 Status read_value(Deserializer& d, kernel::Value& out) {
+  if (d.fast_value(out)) return {};
   auto opened = d.open(true, true);
   Status st;
   if (!opened) {
