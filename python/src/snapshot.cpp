@@ -1,6 +1,13 @@
 // Class Snapshot: an immutable copy of a session's resumable state, written
 // to and read from its JSON and MessagePack forms.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <utility>
+
 #include "classes.h"
+#include "engine/codec/text.h"
+#include "engine/kernel/value_io.h"
 #include "engine/session.h"
 #include "object.h"
 #include "registry.h"
@@ -47,11 +54,72 @@ PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// The JSON text is written straight into an ASCII str, which grows as the
+// text does and is cut to its length at the end: a text of many megabytes is
+// then written once, into the pages that return it, instead of into a string
+// whose fresh pages are paid for and which is then copied. A text that is
+// not all ASCII is copied into a str of its width instead.
+class StrBuffer final : public kernel::TextBuffer {
+ public:
+  StrBuffer() = default;
+  StrBuffer(const StrBuffer&) = delete;
+  StrBuffer& operator=(const StrBuffer&) = delete;
+  ~StrBuffer() { Py_XDECREF(str_); }
+
+  // The str of the text, or null with the error set.
+  PyObject* take() {
+    std::string_view text(data_, size_);
+    codec::Utf8Shape shape{};
+    if (!str_ || !codec::utf8_measure(text, shape) || shape.max_char > 0x7F) return new_str(text);
+    PyObject* str = std::exchange(str_, nullptr);
+    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size_)) < 0) {
+      Py_DECREF(str);
+      return nullptr;
+    }
+    return str;
+  }
+
+ private:
+  void grow(std::size_t capacity) override {
+    const auto n = static_cast<Py_ssize_t>(capacity);
+    if (!str_) {
+      str_ = PyUnicode_New(n, 0x7F);
+    } else if (PyUnicode_Resize(&str_, n) < 0) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    if (!str_) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    data_ = static_cast<char*>(PyUnicode_DATA(str_));
+    capacity_ = capacity;
+    huge_pages(data_, capacity);
+  }
+
+  // A text of megabytes is written into pages never touched before, each
+  // first touch a fault, and a dear one on virtual machines: where the
+  // system offers huge pages on request, the buffer asks for them, so that
+  // its first touches are a few hundred times fewer. A hint only.
+  static void huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    if (size < 2 * kHuge) return;
+    auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+  }
+
+  PyObject* str_ = nullptr;
+};
+
 PyObject* to_json(PyObject* self, PyObject*) {
   return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
-    auto text = session::snapshot_to_json(s.snapshot);
-    if (!text) return raise_value_error(text.error());
-    return new_str(*text);
+    StrBuffer text;
+    if (auto written = session::snapshot_to_json(s.snapshot, text); !written)
+      return raise_value_error(written.error());
+    return text.take();
   });
 }
 
