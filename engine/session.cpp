@@ -73,7 +73,7 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 namespace {
 
 template <class Out>
-Result<void> write_snapshot_json(const Snapshot& snapshot, Out& out) {
+Result<void> put_snapshot_json(const Snapshot& snapshot, Out& out) {
   out += "{\"pending\":[";
   // Taken at once, at twice the estimate (escapes lengthen a text): writing
   // then seldom copies the text to grow it, and what is never written is
@@ -99,13 +99,13 @@ Result<void> write_snapshot_json(const Snapshot& snapshot, Out& out) {
 
 Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
   std::string out;
-  if (auto written = write_snapshot_json(snapshot, out); !written)
+  if (auto written = put_snapshot_json(snapshot, out); !written)
     return fail(std::move(written.error()));
   return out;
 }
 
-Result<void> snapshot_to_json(const Snapshot& snapshot, kernel::TextBuffer& out) {
-  return write_snapshot_json(snapshot, out);
+Result<void> write_snapshot_json(const Snapshot& snapshot, kernel::TextBuffer& out) {
+  return put_snapshot_json(snapshot, out);
 }
 
 Result<Snapshot> snapshot_from_json(std::string_view text) {

@@ -72,7 +72,7 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 Result<std::string> snapshot_to_json(const Snapshot& snapshot);
 // The same, written into `out`: a host's own buffer (value_io.h). On failure
 // what `out` holds is no document.
-Result<void> snapshot_to_json(const Snapshot& snapshot, kernel::TextBuffer& out);
+Result<void> write_snapshot_json(const Snapshot& snapshot, kernel::TextBuffer& out);
 // The whole text must be one snapshot (object or array of three).
 Result<Snapshot> snapshot_from_json(std::string_view text);
 // An array of three: pending, vm_env, event_count; refused like the JSON

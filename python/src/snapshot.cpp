@@ -117,7 +117,7 @@ class StrBuffer final : public kernel::TextBuffer {
 PyObject* to_json(PyObject* self, PyObject*) {
   return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
     StrBuffer text;
-    if (auto written = session::snapshot_to_json(s.snapshot, text); !written)
+    if (auto written = session::write_snapshot_json(s.snapshot, text); !written)
       return raise_value_error(written.error());
     return text.take();
   });
