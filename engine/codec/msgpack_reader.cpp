@@ -628,10 +628,10 @@ Status Msgpack::enumeration(Visitor& v) {
 // gives up and fast_value() puts the input back, so that the usual reader
 // reads it, with its own results and exact errors. It counts open arrays and
 // maps against the limit like the usual reader; having given up once, it
-// stays off for the rest of the input. It recurses once per level, with
-// small frames (fast_one and fast_items: about 0.2 KiB), and no deeper than
-// kFastLevels values; deeper values are read the usual way, with the stack
-// of its own that the Value reader keeps.
+// stays off for the rest of the input. It recurses once per Value level
+// (about 0.35 KiB each, fast_items inlined) and no deeper than kFastLevels
+// values, about 8 KiB in all; deeper values are read the usual way, with
+// the stack of its own that the Value reader keeps.
 constexpr int kFastLevels = 24;
 
 bool Msgpack::fast_value(kernel::Value& out) {

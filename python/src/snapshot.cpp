@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "classes.h"
@@ -54,11 +56,14 @@ PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-// The JSON text is written straight into an ASCII str, which grows as the
-// text does and is cut to its length at the end: a text of many megabytes is
-// then written once, into the pages that return it, instead of into a string
-// whose fresh pages are paid for and which is then copied. A text that is
-// not all ASCII is copied into a str of its width instead.
+// Where the JSON text goes while it is written. Up to kDirect bytes, into a
+// buffer of the C allocator, which keeps such buffers from one call to the
+// next, and then into a str of the text's width. A larger buffer is mapped
+// afresh by every call, each first touch of its pages a fault (a dear one
+// on virtual machines): such a text is written straight into the ASCII str
+// that returns it, backed by huge pages where the system offers them on
+// request, and cut to its length at the end; only a text that turns out not
+// to be ASCII is then copied into a str of its width.
 class StrBuffer final : public kernel::TextBuffer {
  public:
   StrBuffer() = default;
@@ -80,7 +85,29 @@ class StrBuffer final : public kernel::TextBuffer {
   }
 
  private:
+  // The largest buffer the C library's allocator reuses rather than maps
+  // anew each time (glibc's limit on 64-bit systems).
+  static constexpr std::size_t kDirect = std::size_t{32} << 20;
+
   void grow(std::size_t capacity) override {
+    if (!str_ && capacity < kDirect) {
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
+      heap_ = std::move(bigger);
+      data_ = heap_.get();
+    } else {
+      grow_str(capacity);
+      if (heap_) {
+        std::memcpy(PyUnicode_DATA(str_), heap_.get(), size_);
+        heap_.reset();
+      }
+      data_ = static_cast<char*>(PyUnicode_DATA(str_));
+      huge_pages(data_, capacity);
+    }
+    capacity_ = capacity;
+  }
+
+  void grow_str(std::size_t capacity) {
     const auto n = static_cast<Py_ssize_t>(capacity);
     if (!str_) {
       str_ = PyUnicode_New(n, 0x7F);
@@ -92,25 +119,19 @@ class StrBuffer final : public kernel::TextBuffer {
       PyErr_Clear();
       throw std::bad_alloc();
     }
-    data_ = static_cast<char*>(PyUnicode_DATA(str_));
-    capacity_ = capacity;
-    huge_pages(data_, capacity);
   }
 
-  // A text of megabytes is written into pages never touched before, each
-  // first touch a fault, and a dear one on virtual machines: where the
-  // system offers huge pages on request, the buffer asks for them, so that
-  // its first touches are a few hundred times fewer. A hint only.
+  // A hint only: huge pages make the first touches a few hundred times fewer.
   static void huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
 #ifdef MADV_HUGEPAGE
     constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    if (size < 2 * kHuge) return;
     auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
     auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
     if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #endif
   }
 
+  std::unique_ptr<char[]> heap_;
   PyObject* str_ = nullptr;
 };
 
