@@ -667,9 +667,10 @@ bool Msgpack::fast_str(std::string_view& out) {
   if (!((m >= 0xa0 && m <= 0xbf) || (m >= 0xd9 && m <= 0xdb)) || !fast_len(m, 0x1f, n) ||
       len_ - pos_ < n)
     return false;
-  out = std::string_view(reinterpret_cast<const char*>(data_ + pos_), n);
+  const unsigned char* p = data_ + pos_;
+  out = std::string_view(reinterpret_cast<const char*>(p), n);
   pos_ += n;
-  return utf8_valid(out);
+  return ascii(p, n, len_ - (pos_ - n)) || utf8_valid(out);
 }
 
 bool Msgpack::fast_int(unsigned char m, std::int64_t& out) {
