@@ -70,8 +70,11 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 
 // --- external forms ---------------------------------------------------------
 
-Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
-  std::string out = "{\"pending\":[";
+namespace {
+
+template <class Out>
+Result<void> put_snapshot_json(const Snapshot& snapshot, Out& out) {
+  out += "{\"pending\":[";
   // Taken at once, at twice the estimate (escapes lengthen a text): writing
   // then seldom copies the text to grow it, and what is never written is
   // never touched. Grown by doubling, a large text passed through buffers
@@ -89,7 +92,20 @@ Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
   out += ",\"event_count\":";
   out += std::to_string(snapshot.event_count);
   out += '}';
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
+  std::string out;
+  if (auto written = put_snapshot_json(snapshot, out); !written)
+    return fail(std::move(written.error()));
   return out;
+}
+
+Result<void> write_snapshot_json(const Snapshot& snapshot, kernel::TextBuffer& out) {
+  return put_snapshot_json(snapshot, out);
 }
 
 Result<Snapshot> snapshot_from_json(std::string_view text) {

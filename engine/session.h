@@ -15,6 +15,10 @@
 #include "engine/result.h"
 #include "engine/turn.h"
 
+namespace vostrel::kernel {
+class TextBuffer;
+}
+
 namespace vostrel::session {
 
 using agent_fold::TurnResult;
@@ -66,6 +70,9 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 // writer's text, value_io.h) when a value is nested deeper than the JSON
 // reader takes.
 Result<std::string> snapshot_to_json(const Snapshot& snapshot);
+// The same, written into `out`: a host's own buffer (value_io.h). On failure
+// what `out` holds is no document.
+Result<void> write_snapshot_json(const Snapshot& snapshot, kernel::TextBuffer& out);
 // The whole text must be one snapshot (object or array of three).
 Result<Snapshot> snapshot_from_json(std::string_view text);
 // An array of three: pending, vm_env, event_count; refused like the JSON

@@ -29,6 +29,10 @@
 
 #include "engine/codec/error.h"
 
+namespace vostrel::kernel {
+class Value;
+}
+
 // The one way a failure is passed up: returns the error of a failed Status
 // or std::expected, given as an expression or as a named result (whose
 // value the caller then reads with `*`):
@@ -175,6 +179,11 @@ class Deserializer {
   // a reader about to hold the next value can refer to it instead of copying
   // it, since the tree outlives the reading of its parts.
   virtual const Content* held() const { return nullptr; }
+  // A format may read a whole Value tree written the way this system writes
+  // it straight from its input, without a visitor call per token: true when
+  // it did. False leaves the input where it was, to be read the usual way,
+  // which then gives every result and error as it always does.
+  virtual bool fast_value(kernel::Value& /*out*/) { return false; }
 };
 
 // Skips whatever it is given.

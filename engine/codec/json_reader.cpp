@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "engine/kernel/value.h"
+
 namespace vostrel::codec {
 namespace {
 
@@ -107,6 +109,7 @@ class Json final : public Deserializer {
   Status option(Visitor& v) override;
   Status unit(Visitor& v) override;
   Status ignored_any(Visitor& v) override;
+  bool fast_value(kernel::Value& out) override;
 
   Status end() {
     if (parse_whitespace() >= 0) return peek_error(kTrailingCharacters);
@@ -214,6 +217,16 @@ class Json final : public Deserializer {
   Status visit_map_here(Visitor& v);
   template <class Takes, class Read>
   Status request(Visitor& v, Takes takes, Read read);
+
+  // The fast Value reader (fast_value): each returns false where it gives up.
+  bool fast_one(kernel::Value& out, int levels, int room);
+  bool fast_list(kernel::Value& out, int levels, int room);
+  bool fast_map(kernel::Value& out, int levels, int room);
+  bool fast_str(std::string_view& out);
+  bool fast_key(std::string_view name);
+  bool fast_int(std::int64_t& out);
+  bool fast_word(std::string_view word);
+  bool fast_off_ = false;
 
   const unsigned char* data_;
   std::size_t len_;
@@ -952,6 +965,172 @@ void name_null(Error& e) {
 }
 
 }  // namespace
+
+// --- Value trees read in one descent ----------------------------------------
+
+// The fast reader takes a Value exactly as the writers write it (an object
+// with "type" first, its tag a plain string, an integer without fraction or
+// exponent, no repeated key) with any blanks, and builds it directly. On
+// anything else (the other key order, a tag written as an object, an
+// integer of 19 digits or more, a fault) it gives up and fast_value() puts
+// the input back, so that the usual reader reads it, with its own results
+// and exact errors. It counts open arrays and objects against the limit
+// like the usual reader; having given up once, it stays off for the rest of
+// the text (a fault deep in a large value is not met again and again). It
+// recurses once per Value level (about 0.4 KiB each, fast_list and fast_map
+// inlined) and no deeper than kFastLevels values, so that it adds at most
+// about 10 KiB to what the usual reader takes of a small thread stack;
+// deeper values are read the usual way.
+constexpr int kFastLevels = 24;
+
+bool Json::fast_value(kernel::Value& out) {
+  if (fast_off_) return false;
+  std::size_t start = index_;
+  if (fast_one(out, kFastLevels, remaining_depth_)) return true;
+  index_ = start;
+  fast_off_ = true;
+  return false;
+}
+
+bool Json::fast_str(std::string_view& out) {
+  if (parse_whitespace() != '"') return false;
+  eat();
+  scratch_.clear();
+  auto s = parse_str();
+  if (!s) return false;
+  out = *s;
+  return true;
+}
+
+// `"name":`
+bool Json::fast_key(std::string_view name) {
+  std::string_view key;
+  if (!fast_str(key) || key != name || parse_whitespace() != ':') return false;
+  eat();
+  return true;
+}
+
+bool Json::fast_word(std::string_view word) {
+  if (len_ - index_ < word.size() ||
+      std::memcmp(data_ + index_, word.data(), word.size()) != 0)
+    return false;
+  index_ += word.size();
+  return true;
+}
+
+bool Json::fast_int(std::int64_t& out) {
+  int c = parse_whitespace();
+  bool negative = c == '-';
+  if (negative) eat();
+  std::size_t start = index_;
+  std::uint64_t n = 0;
+  while (index_ < len_ && is_digit(data_[index_]) && index_ - start < 18)
+    n = n * 10 + (data_[index_++] - '0');
+  std::size_t digits = index_ - start;
+  if (digits == 0 || (digits > 1 && data_[start] == '0')) return false;
+  // More digits, a fraction or an exponent: the usual reader decides.
+  if (int d = peek(); is_digit(d) || d == '.' || d == 'e' || d == 'E') return false;
+  out = negative ? -static_cast<std::int64_t>(n) : static_cast<std::int64_t>(n);
+  return true;
+}
+
+bool Json::fast_one(kernel::Value& out, int levels, int room) {
+  using kernel::Kind;
+  if (levels == 0 || parse_whitespace() != '{' || --room == 0) return false;
+  eat();
+  std::string_view tag;
+  if (!fast_key("type") || !fast_str(tag)) return false;
+  // Named now: the tag's text may be in the scratch buffer the next string reuses.
+  constexpr std::string_view kNames[] = {"Str", "Int", "Bool", "List", "Map", "None"};
+  auto named = std::find(std::begin(kNames), std::end(kNames), tag);
+  if (named == std::end(kNames)) return false;
+  auto kind = static_cast<Kind>(named - std::begin(kNames));
+  int c = parse_whitespace();
+  eat();
+  if (c == '}' && kind == Kind::None) {
+    out = kernel::Value::none();
+    return true;
+  }
+  if (c != ',' || !fast_key("value")) return false;
+  switch (kind) {
+    case Kind::Str: {
+      std::string_view s;
+      if (!fast_str(s)) return false;
+      out = kernel::Value::str(std::string(s));
+      break;
+    }
+    case Kind::Int: {
+      std::int64_t i = 0;
+      if (!fast_int(i)) return false;
+      out = kernel::Value::integer(i);
+      break;
+    }
+    case Kind::Bool:
+      parse_whitespace();
+      if (fast_word("true")) {
+        out = kernel::Value::boolean(true);
+      } else if (fast_word("false")) {
+        out = kernel::Value::boolean(false);
+      } else {
+        return false;
+      }
+      break;
+    case Kind::List:
+      if (!fast_list(out, levels - 1, room)) return false;
+      break;
+    case Kind::Map:
+      if (!fast_map(out, levels - 1, room)) return false;
+      break;
+    case Kind::None:
+      return false;
+  }
+  if (parse_whitespace() != '}') return false;
+  eat();
+  return true;
+}
+
+bool Json::fast_list(kernel::Value& out, int levels, int room) {
+  if (parse_whitespace() != '[' || --room == 0) return false;
+  eat();
+  kernel::List items;
+  if (parse_whitespace() == ']') {
+    eat();
+  } else {
+    for (;;) {
+      if (!fast_one(items.emplace_back(), levels, room)) return false;
+      int c = parse_whitespace();
+      eat();
+      if (c == ']') break;
+      if (c != ',') return false;
+    }
+  }
+  out = kernel::Value::list(std::move(items));
+  return true;
+}
+
+bool Json::fast_map(kernel::Value& out, int levels, int room) {
+  if (parse_whitespace() != '{' || --room == 0) return false;
+  eat();
+  kernel::Map entries;
+  if (parse_whitespace() == '}') {
+    eat();
+  } else {
+    for (;;) {
+      std::string_view key;
+      if (!fast_str(key) || parse_whitespace() != ':') return false;
+      eat();
+      std::size_t before = entries.size();
+      auto it = entries.try_emplace(entries.end(), std::string(key));
+      if (entries.size() == before || !fast_one(it->second, levels, room)) return false;
+      int c = parse_whitespace();
+      eat();
+      if (c == '}') break;
+      if (c != ',') return false;
+    }
+  }
+  out = kernel::Value::map(std::move(entries));
+  return true;
+}
 
 Status read_json(std::string_view text, Seed read) {
   Json de(text);

@@ -9,7 +9,9 @@
 // Values, and the parsed trees held for those whose "value" comes before
 // "type", are read with stacks of their own on the heap (open(), the Value
 // reader in value_io.cpp, capture() and ContentStream in content.h; a frame
-// of about 200 bytes a level), a value skipped with a stack of counts.
+// of about 200 bytes a level), a value skipped with a stack of counts; a
+// Value in the form the writers write is first tried by a reader that
+// recurses, but stops after 24 levels (about 8 KiB).
 // Records recurse, within the few levels their fields nest. An array or map read by a record or a
 // value must be read to its end ("array had incorrect length, expected {}"
 // with the number of elements read). A binary string where a record is

@@ -426,6 +426,7 @@ Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
 // A format that opens arrays and maps in place is read with a stack of its
 // own; the others by visiting, one recursion per level.
 Status read_value(Deserializer& d, kernel::Value& out) {
+  if (d.fast_value(out)) return {};
   auto opened = d.open(true, true);
   Status st;
   if (!opened) {
@@ -484,7 +485,10 @@ std::size_t json_size_hint(const Env& env) {
   return size;
 }
 
-void write_json_string(std::string_view s, std::string& out) {
+namespace {
+
+template <class Out>
+void put_json_string(std::string_view s, Out& out) {
   static constexpr char hex[] = "0123456789abcdef";
   const auto* data = reinterpret_cast<const unsigned char*>(s.data());
   out.push_back('"');
@@ -512,6 +516,11 @@ void write_json_string(std::string_view s, std::string& out) {
   }
   out.push_back('"');
 }
+
+}  // namespace
+
+void write_json_string(std::string_view s, std::string& out) { put_json_string(s, out); }
+void write_json_string(std::string_view s, TextBuffer& out) { put_json_string(s, out); }
 
 namespace {
 
@@ -578,15 +587,19 @@ void msgpack_int(std::int64_t v, std::string& out) {
 struct JsonForm {
   static constexpr int kMaxOpen = codec::kJsonMaxOpen;
   static constexpr std::string_view kTooDeep = kJsonTooDeep;
-  static void env(const Env&, std::string& out) { out += '{'; }
-  static void head(const Value& v, std::string& out) {
+  template <class Out>
+  static void env(const Env&, Out& out) {
+    out += '{';
+  }
+  template <class Out>
+  static void head(const Value& v, Out& out) {
     out += "{\"type\":\"";
     out += kind_name(v.kind());
     out += '"';
     switch (v.kind()) {
       case Kind::Str:
         out += ",\"value\":";
-        write_json_string(v.as_str(), out);
+        put_json_string(v.as_str(), out);
         out += '}';
         return;
       case Kind::Int:
@@ -600,15 +613,18 @@ struct JsonForm {
       case Kind::Map: out += ",\"value\":{"; return;
     }
   }
-  static void element(bool first, std::string& out) {
+  template <class Out>
+  static void element(bool first, Out& out) {
     if (!first) out += ',';
   }
-  static void key(std::string_view key, bool first, std::string& out) {
+  template <class Out>
+  static void key(std::string_view key, bool first, Out& out) {
     if (!first) out += ',';
-    write_json_string(key, out);
+    put_json_string(key, out);
     out += ':';
   }
-  static void close(bool list, bool tagged, std::string& out) {
+  template <class Out>
+  static void close(bool list, bool tagged, Out& out) {
     out += list ? "]}" : tagged ? "}}" : "}";
   }
 };
@@ -641,10 +657,10 @@ struct MsgpackForm {
 // List or Map value opens two (its own and its payload's), every other value
 // one, an Env one. A value that would open more than the reader takes is
 // refused before its first byte, and `out` is cut back to where it was.
-template <class Form>
+template <class Form, class Out = std::string>
 class Walk {
  public:
-  Walk(std::string& out, std::size_t open, std::size_t max_open = Form::kMaxOpen)
+  Walk(Out& out, std::size_t open, std::size_t max_open = Form::kMaxOpen)
       : out_(out), start_(out.size()), open_(open), max_open_(max_open) {}
 
   Result<void> value(const Value& v) { return enter(v) ? drain() : refuse(); }
@@ -715,7 +731,7 @@ class Walk {
     return fail(std::string(Form::kTooDeep));
   }
 
-  std::string& out_;
+  Out& out_;
   std::size_t start_;
   std::size_t open_;
   std::size_t max_open_;
@@ -761,6 +777,10 @@ Result<void> write_json(const Value& v, std::string& out, std::size_t open) {
 
 Result<void> write_json(const Env& env, std::string& out, std::size_t open) {
   return Walk<JsonForm>(out, open).env(env);
+}
+
+Result<void> write_json(const Env& env, TextBuffer& out, std::size_t open) {
+  return Walk<JsonForm, TextBuffer>(out, open).env(env);
 }
 
 constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max() / 2;

@@ -14,8 +14,10 @@
 // writer recurses; each refuses a value nested deeper than its reader takes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -58,12 +60,59 @@ inline constexpr std::string_view kMsgpackTooDeep =
     "and maps open at once";
 Result<void> write_json(const Value& v, std::string& out, std::size_t open = 0);
 Result<void> write_json(const Env& env, std::string& out, std::size_t open = 0);
+
+// A growing text whose memory its owner provides: a host has a large text
+// written straight into the object that will hold it, instead of into a
+// string that is then copied (and whose fresh pages are paid for twice).
+// Appending is in line; only growing goes to the owner.
+class TextBuffer {
+ public:
+  std::size_t size() const noexcept { return size_; }
+  const char* data() const noexcept { return data_; }
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
+  void append(const char* p, std::size_t n) {
+    if (n == 0) return;
+    if (capacity_ - size_ < n) grow(std::max(2 * capacity_, size_ + n));
+    std::memcpy(data_ + size_, p, n);
+    size_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void push_back(char c) { append(&c, 1); }
+  TextBuffer& operator+=(std::string_view s) {
+    append(s);
+    return *this;
+  }
+  TextBuffer& operator+=(char c) {
+    push_back(c);
+    return *this;
+  }
+  // Cuts the text back to `n` bytes (n <= size()).
+  void resize(std::size_t n) noexcept { size_ = n; }
+
+ protected:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() = default;
+  // Makes room for `capacity` bytes, keeping the text, and sets data_ and
+  // capacity_; throws std::bad_alloc when it cannot.
+  virtual void grow(std::size_t capacity) = 0;
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+Result<void> write_json(const Env& env, TextBuffer& out, std::size_t open = 0);
 Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open = 0);
 Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open = 0);
 
 // A JSON string literal with the writer's escaping: \" and \\, \b \t \n \f
 // \r, \u00XX for the other bytes below 0x20; every other byte unchanged.
 void write_json_string(std::string_view s, std::string& out);
+void write_json_string(std::string_view s, TextBuffer& out);
 // About the length of the JSON form of `env` (without escapes), walked
 // without writing it: what a writer's buffer should hold from the start.
 std::size_t json_size_hint(const Env& env);

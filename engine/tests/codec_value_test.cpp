@@ -260,6 +260,65 @@ TEST(CodecValueRead, ShapesTagsAndPayloads) {
   EXPECT_EQ(*to_json(*value_from_msgpack(unhex("91a44e6f6e65ffff"))), R"({"type":"None"})");
 }
 
+// The readers take a value in the form the writers write in one descent and
+// leave anything else to the general reader, which then reads the whole
+// outermost value again: a form or fault reads the same (result, or error
+// but for its position) alone and inside a written nest, after a sibling
+// already read; and what it reads as is what the general reader makes of
+// the parsed tree of the same input.
+TEST(CodecValueRead, EveryFormReadsTheSameInsideAWrittenNest) {
+  auto general = [](auto read, std::string_view input) {
+    codec::Content tree;
+    Value v;
+    auto st = read(input, [&](codec::Deserializer& d) { return codec::capture(d, tree); });
+    codec::ContentDeserializer d(tree);
+    EXPECT_TRUE(st && codec::read_value(d, v)) << input;
+    return v;
+  };
+  auto same = [&](const Result<Value>& alone, const Result<Value>& nested, const std::string& c,
+                  auto read, std::string_view input) {
+    auto at = [](const std::string& e) { return e.substr(0, e.find(" at line ")); };
+    ASSERT_EQ(bool(alone), bool(nested)) << c << (alone ? nested.error() : alone.error());
+    if (alone) {
+      EXPECT_EQ(nested->as_map().at("k").as_list().at(1), *alone) << c;
+      EXPECT_EQ(*alone, general(read, input)) << c;
+    } else {
+      EXPECT_EQ(at(nested.error()), at(alone.error())) << c;
+    }
+  };
+  const char* json[] = {
+      R"({"type":"None"})", R"({"type":"None","value":null})", R"({"type":"None","extra":1})",
+      R"({"value":5,"type":"Int"})", R"(["None"])", R"({"type":{"Int":null},"value":5})",
+      R"({"type":"Map","value":{"a":["Int",1],"a":["Int",2]}})",
+      R"({"type":"Map","value":{"a":{"type":"Int","value":1},"a":{"type":"Int","value":2}}})",
+      R"({"type":"\u0053tr","value":"\u00e9\n\"x"})",
+      " { \"type\" : \"Int\" , \"value\" : -9223372036854775808 } ",
+      R"({"type":"Int","value":-0})", R"({"type":"Int","value":1234567890123456789})",
+      R"({"type":"Int","value":9223372036854775808})", R"({"type":"Int","value":01})",
+      R"({"type":"Int","value":1e3})", R"({"type":"Int","value":-})", R"({"type":"Bool","value":tru})",
+      R"({"type":"None","value":0})", R"({"type":"Int","value":5,"type":"Int"})",
+      R"({"type":"int","value":5})", R"({"type":"Str","value":"\ud800"})",
+      R"({"type":"List","value":[{"type":"None"},]})", R"({"type":"Map","value":{"k" 1}})",
+  };
+  for (std::string c : json) {
+    std::string nest = R"({"type":"Map","value":{"k":{"type":"List","value":[)"
+                       R"({"type":"Str","value":"a\"b"},)" + c + "]}}}";
+    same(value_from_json(c), value_from_json(nest), c, codec::read_json, c);
+  }
+  const char* msgpack[] = {
+      "91a44e6f6e65", "920105", "920605", "82a474797065a44c697374a576616c756590",
+      "92a3496e74cf8000000000000000", "92a3496e74d3fffffffffffffffe", "92a3496e74d0ff",
+      "92a3496e74cb3ff0000000000000", "92a3537472c4026162", "92a3537472a1ff", "92a3537472db0000000178",
+      "92a4426f6f6cc3", "92a4426f6f6c01", "92a44e6f6e65c0", "93a3496e740102",
+      "92a34d617082a16192a3496e7401a16192a3496e7402", "92a34d617081c4016192a3496e7401",
+  };
+  for (std::string c : msgpack) {
+    std::string nest = "92a34d617081a16b92a44c6973749292a3537472a161" + c;
+    same(value_from_msgpack(unhex(c)), value_from_msgpack(unhex(nest)), c, codec::read_msgpack,
+         unhex(c));
+  }
+}
+
 TEST(CodecLimits, NestingLimitsOfBothCodecs) {
   auto capture_json = [](const std::string& text) {
     codec::Content c;

@@ -1,6 +1,15 @@
 // Class Snapshot: an immutable copy of a session's resumable state, written
 // to and read from its JSON and MessagePack forms.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
 #include "classes.h"
+#include "engine/codec/text.h"
+#include "engine/kernel/value_io.h"
 #include "engine/session.h"
 #include "object.h"
 #include "registry.h"
@@ -47,11 +56,91 @@ PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// Where the JSON text goes while it is written. Up to kDirect bytes, into a
+// buffer of the C allocator, which keeps such buffers from one call to the
+// next, and then into a str of the text's width. A larger buffer is mapped
+// afresh by every call, each first touch of its pages a fault (a dear one
+// on virtual machines): such a text is written straight into the ASCII str
+// that returns it, backed by huge pages where the system offers them on
+// request, and cut to its length at the end; only a text that turns out not
+// to be ASCII is then copied into a str of its width.
+class StrBuffer final : public kernel::TextBuffer {
+ public:
+  StrBuffer() = default;
+  StrBuffer(const StrBuffer&) = delete;
+  StrBuffer& operator=(const StrBuffer&) = delete;
+  ~StrBuffer() { Py_XDECREF(str_); }
+
+  // The str of the text, or null with the error set.
+  PyObject* take() {
+    std::string_view text(data_, size_);
+    codec::Utf8Shape shape{};
+    if (!str_ || !codec::utf8_measure(text, shape) || shape.max_char > 0x7F) return new_str(text);
+    PyObject* str = std::exchange(str_, nullptr);
+    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size_)) < 0) {
+      Py_DECREF(str);
+      return nullptr;
+    }
+    return str;
+  }
+
+ private:
+  // The largest buffer the C library's allocator reuses rather than maps
+  // anew each time (glibc's limit on 64-bit systems).
+  static constexpr std::size_t kDirect = std::size_t{32} << 20;
+
+  void grow(std::size_t capacity) override {
+    if (!str_ && capacity < kDirect) {
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
+      heap_ = std::move(bigger);
+      data_ = heap_.get();
+    } else {
+      grow_str(capacity);
+      if (heap_) {
+        std::memcpy(PyUnicode_DATA(str_), heap_.get(), size_);
+        heap_.reset();
+      }
+      data_ = static_cast<char*>(PyUnicode_DATA(str_));
+      huge_pages(data_, capacity);
+    }
+    capacity_ = capacity;
+  }
+
+  void grow_str(std::size_t capacity) {
+    const auto n = static_cast<Py_ssize_t>(capacity);
+    if (!str_) {
+      str_ = PyUnicode_New(n, 0x7F);
+    } else if (PyUnicode_Resize(&str_, n) < 0) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    if (!str_) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+  }
+
+  // A hint only: huge pages make the first touches a few hundred times fewer.
+  static void huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+  }
+
+  std::unique_ptr<char[]> heap_;
+  PyObject* str_ = nullptr;
+};
+
 PyObject* to_json(PyObject* self, PyObject*) {
   return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
-    auto text = session::snapshot_to_json(s.snapshot);
-    if (!text) return raise_value_error(text.error());
-    return new_str(*text);
+    StrBuffer text;
+    if (auto written = session::write_snapshot_json(s.snapshot, text); !written)
+      return raise_value_error(written.error());
+    return text.take();
   });
 }
 

@@ -40,9 +40,14 @@ class SnapshotFormsTest(unittest.TestCase):
         # first) and hashing only hold for the canonical width.
         texts = ["a" * 70, "\u00e9" * 70, "a" * 65 + "\u00ff", "a" * 65 + "\u0100",
                  "a" * 65 + "\u4e2d", "\u00e9" * 40 + "\u4e2d\U0001F600", "a" * 70 + "\U0010FFFF",
-                 "x\x01\"\\\n" * 20, "\u00e9" * 63 + "a", ""]
+                 "x\x01\"\\\n" * 20, "\u00e9" * 63 + "a", "",
+                 # Megabytes, ASCII or not, written through a buffer or (past
+                 # 32 MiB of room) straight into the str; escapes growing the
+                 # text past the room taken for it at first, and across.
+                 "b" * 5_000_000, "b" * 20_000_000, "\u4e2d" * 6_000_000,
+                 "\x01" * 6_000_000]
         for text in texts:
-            with self.subTest(text=text):
+            with self.subTest(text=text[:80], size=len(text)):
                 doc = json.dumps({"pending": [text], "vm_env": {"t": {"type": "Str", "value": text}},
                                   "event_count": 0}, ensure_ascii=False, separators=(",", ":"))
                 snap = Snapshot.from_json(doc)
