@@ -222,6 +222,8 @@ class Json final : public Deserializer {
   bool fast_one(kernel::Value& out, int levels, int room);
   bool fast_list(kernel::Value& out, int levels, int room);
   bool fast_map(kernel::Value& out, int levels, int room);
+  template <class Item>
+  bool fast_items(char open, char close, int& room, Item item);
   bool fast_str(std::string_view& out);
   bool fast_key(std::string_view name);
   bool fast_int(std::int64_t& out);
@@ -1089,45 +1091,43 @@ bool Json::fast_one(kernel::Value& out, int levels, int room) {
   return true;
 }
 
-bool Json::fast_list(kernel::Value& out, int levels, int room) {
-  if (parse_whitespace() != '[' || --room == 0) return false;
+// `open`, then items read by `item` and separated by commas, then `close`.
+template <class Item>
+bool Json::fast_items(char open, char close, int& room, Item item) {
+  if (parse_whitespace() != open || --room == 0) return false;
   eat();
-  kernel::List items;
-  if (parse_whitespace() == ']') {
+  if (parse_whitespace() == close) {
     eat();
-  } else {
-    for (;;) {
-      if (!fast_one(items.emplace_back(), levels, room)) return false;
-      int c = parse_whitespace();
-      eat();
-      if (c == ']') break;
-      if (c != ',') return false;
-    }
+    return true;
   }
+  for (;;) {
+    if (!item()) return false;
+    int c = parse_whitespace();
+    eat();
+    if (c == close) return true;
+    if (c != ',') return false;
+  }
+}
+
+bool Json::fast_list(kernel::Value& out, int levels, int room) {
+  kernel::List items;
+  if (!fast_items('[', ']', room, [&] { return fast_one(items.emplace_back(), levels, room); }))
+    return false;
   out = kernel::Value::list(std::move(items));
   return true;
 }
 
 bool Json::fast_map(kernel::Value& out, int levels, int room) {
-  if (parse_whitespace() != '{' || --room == 0) return false;
-  eat();
   kernel::Map entries;
-  if (parse_whitespace() == '}') {
+  auto entry = [&] {
+    std::string_view key;
+    if (!fast_str(key) || parse_whitespace() != ':') return false;
     eat();
-  } else {
-    for (;;) {
-      std::string_view key;
-      if (!fast_str(key) || parse_whitespace() != ':') return false;
-      eat();
-      std::size_t before = entries.size();
-      auto it = entries.try_emplace(entries.end(), std::string(key));
-      if (entries.size() == before || !fast_one(it->second, levels, room)) return false;
-      int c = parse_whitespace();
-      eat();
-      if (c == '}') break;
-      if (c != ',') return false;
-    }
-  }
+    std::size_t before = entries.size();
+    auto it = entries.try_emplace(entries.end(), std::string(key));
+    return entries.size() != before && fast_one(it->second, levels, room);
+  };
+  if (!fast_items('{', '}', room, entry)) return false;
   out = kernel::Value::map(std::move(entries));
   return true;
 }
