@@ -14,8 +14,9 @@ Measures, each as the median of repeated runs:
      load_transducer of a 100-rule definition;
   4. snapshots of four shapes (short chat, long texts, tool calls with their
      results, text in other scripts) at 1,000 and 10,000 messages: from_json
-     and from_msgpack against the reference codec, to_json against
-     json.dumps, every side in fresh processes pinned to one core
+     and from_msgpack against the reference codec, to_json and to_msgpack
+     against json.dumps and to_msgpack against to_json, every side in fresh
+     processes pinned to one core
      (VOSTREL_BENCH_CPU, default the last one this process may use).
 Prints a table with the medians and each ratio against its target, then the
 table of shapes (alone with --shapes-only).
@@ -162,6 +163,7 @@ def snapshot_costs(s, reps):
         "json.loads": (lambda i: json.loads(text), None),
         "from_msgpack": (lambda i: core.Snapshot.from_msgpack(data), None),
         "to_json": (lambda i: snap.to_json(), None),
+        "to_msgpack": (lambda i: snap.to_msgpack(), None),
         "json.dumps": (lambda i: json.dumps(obj, separators=(",", ":")), None),
     }, reps)
     t["json_bytes"] = len(text.encode())
@@ -362,8 +364,9 @@ def series(fns, reps):
 
 def shape_child(side, json_path, msgpack_path, reps):
     """One side of one round, in a fresh pinned interpreter: this module's
-    decodes of the snapshot files ("decode"), its to_json of the snapshot
-    read from them ("to_json"), or json.dumps of the same document ("dumps")."""
+    decodes of the snapshot files ("decode"), its to_json or to_msgpack of
+    the snapshot read from them ("to_json", "to_msgpack"), or json.dumps of
+    the same document ("dumps")."""
     with open(json_path, encoding="utf-8") as f:
         text = f.read()
     out = {}
@@ -371,9 +374,9 @@ def shape_child(side, json_path, msgpack_path, reps):
         obj = json.loads(text)
         dumps = lambda: json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
         (out["json.dumps"], _), = series([dumps], reps)
-    elif side == "to_json":
+    elif side in ("to_json", "to_msgpack"):
         snap = core.Snapshot.from_json(text)
-        (out["to_json"], _), = series([snap.to_json], reps)
+        (out[side], _), = series([getattr(snap, side)], reps)
     else:
         with open(msgpack_path, "rb") as f:
             data = f.read()
@@ -420,7 +423,7 @@ def shape_costs(sizes, rounds, smoke):
         runs = {key: {} for key in cases}
         for _ in range(rounds):
             for key, (base, text, data, reps, _) in cases.items():
-                for side in ("decode", "to_json", "dumps"):
+                for side in ("decode", "to_json", "to_msgpack", "dumps"):
                     out = pinned_run([sys.executable, os.path.abspath(__file__), "--shape-child",
                                       side, base + ".json", base + ".msgpack", str(reps)], cpu,
                                      text=True)
@@ -443,10 +446,11 @@ def shape_table(sizes, rounds, smoke):
     """The lines of the shape table."""
     medians, why = shape_costs(sizes, rounds, smoke)
     head = ("shape", "messages", "JSON", "from_json/ref", "+free", "from_msgpack/ref", "+free",
-            "to_json/dumps", "")
+            "to_json/dumps", "to_msgpack/to_json", "to_msgpack/dumps", "")
     rows = []
     for (shape, n), m in medians.items():
-        ok = m["to_json"] / m["json.dumps"] <= 0.5
+        ok = (m["to_json"] / m["json.dumps"] <= 0.5 and m["to_msgpack"] <= m["to_json"]
+              and m["to_msgpack"] / m["json.dumps"] <= 0.5)
         cells = [shape, f"{n:,}", f"{m['json_bytes'] / 1e6:.2f} MB"]
         if why:
             cells += ["", "", "", ""]
@@ -455,10 +459,12 @@ def shape_table(sizes, rounds, smoke):
                 ref = m["ref_" + fmt]
                 cells += [f"{m['from_' + fmt] / ref:.3f}", f"{m['from_' + fmt + '_free'] / ref:.3f}"]
                 ok = ok and m["from_" + fmt] <= ref
-        cells += [f"{m['to_json'] / m['json.dumps']:.3f}", "ok" if ok else "MISSED"]
+        cells += [f"{m['to_json'] / m['json.dumps']:.3f}", f"{m['to_msgpack'] / m['to_json']:.3f}",
+                  f"{m['to_msgpack'] / m['json.dumps']:.3f}", "ok" if ok else "MISSED"]
         rows.append(cells)
     title = (f"Snapshot shapes, on core {bench_cpu()}: ratios of medians of {rounds} rounds "
-             "(targets: from_json/ref and from_msgpack/ref <= 1.0, to_json/dumps <= 0.5; "
+             "(targets: from_json/ref and from_msgpack/ref <= 1.0, to_json/dumps <= 0.5, "
+             "to_msgpack/to_json <= 1.0, to_msgpack/dumps <= 0.5; "
              "+free: decode and free / the reference codec's decode)")
     lines = [title] + table_lines(head, rows)
     if why:
@@ -591,6 +597,8 @@ def main():
     row("json.loads (baseline)", n, snap["json.loads"])
     row("Snapshot.to_json / json.dumps", n, snap["to_json"], snap["to_json"] / snap["json.dumps"], 0.5)
     row("json.dumps (baseline)", n, snap["json.dumps"])
+    row("Snapshot.to_msgpack / to_json", n, snap["to_msgpack"], snap["to_msgpack"] / snap["to_json"],
+        1.0)
     row("Snapshot.from_msgpack / from_json", n, snap["from_msgpack"],
         snap["from_msgpack"] / snap["from_json"], 0.6)
     if snap["reference_note"]:

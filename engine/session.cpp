@@ -72,6 +72,14 @@ SessionState resume(Snapshot snapshot, SessionConfig config,
 
 namespace {
 
+// The room the pending keys take in either form, at most: their own bytes
+// and, per key, its quotes and comma or its longest MessagePack header.
+std::size_t pending_size(const Snapshot& snapshot) {
+  std::size_t size = 0;
+  for (const std::string& key : snapshot.pending) size += key.size() + 5;
+  return size;
+}
+
 template <class Out>
 Result<void> put_snapshot_json(const Snapshot& snapshot, Out& out) {
   out += "{\"pending\":[";
@@ -80,7 +88,7 @@ Result<void> put_snapshot_json(const Snapshot& snapshot, Out& out) {
   // never touched. Grown by doubling, a large text passed through buffers
   // of twice its size, which the C allocator handed back to the system
   // after each call, so every call paid for fresh pages again.
-  out.reserve(2 * kernel::json_size_hint(snapshot.vm_env) + 64);
+  out.reserve(2 * (kernel::written_size(snapshot.vm_env).json + pending_size(snapshot)) + 64);
   for (std::size_t i = 0; i < snapshot.pending.size(); ++i) {
     if (i) out += ',';
     kernel::write_json_string(snapshot.pending[i], out);
@@ -112,9 +120,15 @@ Result<Snapshot> snapshot_from_json(std::string_view text) {
   return codec::from_json<Snapshot>(text);
 }
 
-Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot) {
+namespace {
+
+template <class Out>
+Result<void> put_snapshot_msgpack(const Snapshot& snapshot, Out& out) {
+  // Taken at once, as for JSON; the environment's share is exact, so the
+  // bytes are written without growing their buffer.
+  constexpr std::size_t kHeaders = 1 + 5 + 9;  // the record's, the pending list's, the count
+  out.reserve(kernel::written_size(snapshot.vm_env).msgpack + pending_size(snapshot) + kHeaders);
   // A record is written as the array of its fields, with no names.
-  std::string out;
   kernel::write_msgpack_array_header(3, out);
   kernel::write_msgpack_array_header(snapshot.pending.size(), out);
   for (const std::string& key : snapshot.pending) kernel::write_msgpack_string(key, out);
@@ -122,7 +136,20 @@ Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot) {
   if (auto written = kernel::write_msgpack(snapshot.vm_env, out, 1); !written)
     return fail(std::move(written.error()));
   kernel::write_msgpack_uint(snapshot.event_count, out);
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot) {
+  std::string out;
+  if (auto written = put_snapshot_msgpack(snapshot, out); !written)
+    return fail(std::move(written.error()));
   return out;
+}
+
+Result<void> write_snapshot_msgpack(const Snapshot& snapshot, kernel::TextBuffer& out) {
+  return put_snapshot_msgpack(snapshot, out);
 }
 
 Result<Snapshot> snapshot_from_msgpack(std::string_view bytes) {

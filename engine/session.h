@@ -78,6 +78,8 @@ Result<Snapshot> snapshot_from_json(std::string_view text);
 // An array of three: pending, vm_env, event_count; refused like the JSON
 // form past the MessagePack reader's depth.
 Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot);
+// The same, written into `out`, as write_snapshot_json does.
+Result<void> write_snapshot_msgpack(const Snapshot& snapshot, kernel::TextBuffer& out);
 // Reads one snapshot (array or map form) from the start; later bytes are
 // not looked at.
 Result<Snapshot> snapshot_from_msgpack(std::string_view bytes);

@@ -454,17 +454,36 @@ Result<Env> env_from_msgpack(std::string_view bytes) { return codec::from_msgpac
 
 // --- writers -----------------------------------------------------------------
 
-std::size_t json_size_hint(const Env& env) {
-  // Per value its object and tag ({"type":"Str","value":...}), per entry its
-  // quoted key and separators; the walk keeps its own stack, as values may
-  // be nested to any depth.
-  constexpr std::size_t kPerValue = 28;
-  constexpr std::size_t kPerEntry = 4;
-  std::size_t size = 2;
+namespace {
+
+// The bytes of a MessagePack header for a string, an array or a map of n
+// elements, and of an integer, in the shortest encodings the writer uses.
+constexpr std::size_t msgpack_str_header_size(std::size_t n) {
+  return n <= 31 ? 1 : n <= 0xFF ? 2 : n <= 0xFFFF ? 3 : 5;
+}
+constexpr std::size_t msgpack_count_header_size(std::size_t n) {
+  return n <= 15 ? 1 : n <= 0xFFFF ? 3 : 5;
+}
+constexpr std::size_t msgpack_int_size(std::int64_t v) {
+  if (v >= 0) return v <= 0x7F ? 1 : v <= 0xFF ? 2 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFFLL ? 5 : 9;
+  return v >= -32 ? 1 : v >= -128 ? 2 : v >= -32768 ? 3 : v >= -2147483648LL ? 5 : 9;
+}
+
+}  // namespace
+
+WrittenSize written_size(const Env& env) {
+  // JSON: per value its object and tag ({"type":"Str","value":...}), per
+  // entry its quoted key and separators. MessagePack: per value its array
+  // header and tag string, then the payload's own bytes. The walk keeps its
+  // own stack, as values may be nested to any depth.
+  constexpr std::size_t kJsonPerValue = 28;
+  constexpr std::size_t kJsonPerEntry = 4;
+  WrittenSize size{2, msgpack_count_header_size(env.size())};
   std::vector<const Value*> todo;
   auto entries = [&](const Map& map) {
     for (const auto& [key, item] : map) {
-      size += key.size() + kPerEntry;
+      size.json += key.size() + kJsonPerEntry;
+      size.msgpack += msgpack_str_header_size(key.size()) + key.size();
       todo.push_back(&item);
     }
   };
@@ -472,14 +491,25 @@ std::size_t json_size_hint(const Env& env) {
   while (!todo.empty()) {
     const Value& v = *todo.back();
     todo.pop_back();
-    size += kPerValue;
-    if (v.kind() == Kind::Str) {
-      size += v.as_str().size();
-    } else if (v.kind() == Kind::List) {
-      size += v.as_list().size();
-      for (const Value& item : v.as_list()) todo.push_back(&item);
-    } else if (v.kind() == Kind::Map) {
-      entries(v.as_map());
+    size.json += kJsonPerValue;
+    size.msgpack += 2 + kind_name(v.kind()).size();
+    switch (v.kind()) {
+      case Kind::Str:
+        size.json += v.as_str().size();
+        size.msgpack += msgpack_str_header_size(v.as_str().size()) + v.as_str().size();
+        break;
+      case Kind::Int: size.msgpack += msgpack_int_size(v.as_int()); break;
+      case Kind::Bool: size.msgpack += 1; break;
+      case Kind::None: break;
+      case Kind::List:
+        size.json += v.as_list().size();
+        size.msgpack += msgpack_count_header_size(v.as_list().size());
+        for (const Value& item : v.as_list()) todo.push_back(&item);
+        break;
+      case Kind::Map:
+        size.msgpack += msgpack_count_header_size(v.as_map().size());
+        entries(v.as_map());
+        break;
     }
   }
   return size;
@@ -524,61 +554,115 @@ void write_json_string(std::string_view s, TextBuffer& out) { put_json_string(s,
 
 namespace {
 
-void put_u8(std::string& out, unsigned v) { out.push_back(static_cast<char>(v & 0xFF)); }
-void put_be(std::string& out, std::uint64_t v, int bytes) {
-  for (int k = bytes - 1; k >= 0; --k) put_u8(out, static_cast<unsigned>(v >> (8 * k)));
-}
-
-void msgpack_header(std::string& out, std::size_t n, unsigned fix, unsigned b16, unsigned b32) {
-  if (n <= 15) {
-    put_u8(out, fix | static_cast<unsigned>(n));
-  } else if (n <= 0xFFFF) {
-    put_u8(out, b16);
-    put_be(out, n, 2);
-  } else {
-    put_u8(out, b32);
-    put_be(out, n, 4);
+// Up to a few headers put together, then appended at once.
+class Header {
+ public:
+  void u8(unsigned v) { bytes_[size_++] = static_cast<char>(v & 0xFF); }
+  void be(std::uint64_t v, int bytes) {
+    for (int k = bytes - 1; k >= 0; --k) u8(static_cast<unsigned>(v >> (8 * k)));
   }
-}
-
-void msgpack_int(std::int64_t v, std::string& out) {
-  if (v >= 0) {
-    auto u = static_cast<std::uint64_t>(v);
-    if (u <= 0x7F) {
-      put_u8(out, static_cast<unsigned>(u));
-    } else if (u <= 0xFF) {
-      put_u8(out, 0xcc);
-      put_be(out, u, 1);
-    } else if (u <= 0xFFFF) {
-      put_u8(out, 0xcd);
-      put_be(out, u, 2);
-    } else if (u <= 0xFFFFFFFFu) {
-      put_u8(out, 0xce);
-      put_be(out, u, 4);
+  void text(std::string_view s) {
+    std::memcpy(bytes_ + size_, s.data(), s.size());
+    size_ += s.size();
+  }
+  // An array or map header (fix: its one-byte form; b16, b32: its markers).
+  void count(std::size_t n, unsigned fix, unsigned b16, unsigned b32) {
+    if (n <= 15) {
+      u8(fix | static_cast<unsigned>(n));
+    } else if (n <= 0xFFFF) {
+      u8(b16);
+      be(n, 2);
     } else {
-      put_u8(out, 0xcf);
-      put_be(out, u, 8);
+      u8(b32);
+      be(n, 4);
     }
-    return;
   }
-  auto u = static_cast<std::uint64_t>(v);
-  if (v >= -32) {
-    put_u8(out, static_cast<unsigned>(u));
-  } else if (v >= -128) {
-    put_u8(out, 0xd0);
-    put_be(out, u, 1);
-  } else if (v >= -32768) {
-    put_u8(out, 0xd1);
-    put_be(out, u, 2);
-  } else if (v >= -2147483648LL) {
-    put_u8(out, 0xd2);
-    put_be(out, u, 4);
-  } else {
-    put_u8(out, 0xd3);
-    put_be(out, u, 8);
+  void array(std::size_t n) { count(n, 0x90, 0xdc, 0xdd); }
+  void map(std::size_t n) { count(n, 0x80, 0xde, 0xdf); }
+  void str(std::size_t n) {
+    if (n <= 31) {
+      u8(0xa0 | static_cast<unsigned>(n));
+    } else if (n <= 0xFF) {
+      u8(0xd9);
+      be(n, 1);
+    } else if (n <= 0xFFFF) {
+      u8(0xda);
+      be(n, 2);
+    } else {
+      u8(0xdb);
+      be(n, 4);
+    }
   }
+  void integer(std::int64_t v) {
+    auto u = static_cast<std::uint64_t>(v);
+    if (v >= 0) {
+      if (u <= 0x7F) {
+        u8(static_cast<unsigned>(u));
+      } else if (u <= 0xFF) {
+        u8(0xcc);
+        be(u, 1);
+      } else if (u <= 0xFFFF) {
+        u8(0xcd);
+        be(u, 2);
+      } else if (u <= 0xFFFFFFFFu) {
+        u8(0xce);
+        be(u, 4);
+      } else {
+        u8(0xcf);
+        be(u, 8);
+      }
+    } else if (v >= -32) {
+      u8(static_cast<unsigned>(u));
+    } else if (v >= -128) {
+      u8(0xd0);
+      be(u, 1);
+    } else if (v >= -32768) {
+      u8(0xd1);
+      be(u, 2);
+    } else if (v >= -2147483648LL) {
+      u8(0xd2);
+      be(u, 4);
+    } else {
+      u8(0xd3);
+      be(u, 8);
+    }
+  }
+  template <class Out>
+  void put(Out& out) const {
+    out.append(bytes_, size_);
+  }
+
+ private:
+  char bytes_[24];
+  std::size_t size_ = 0;
+};
+
+template <class Out>
+void put_msgpack_string(std::string_view s, Out& out) {
+  Header h;
+  h.str(s.size());
+  h.put(out);
+  out.append(s.data(), s.size());
 }
 
+template <class Out>
+void put_array_header(std::size_t n, Out& out) {
+  Header h;
+  h.array(n);
+  h.put(out);
+}
+
+template <class Out>
+void put_uint(std::uint64_t v, Out& out) {
+  Header h;
+  if (v <= static_cast<std::uint64_t>(INT64_MAX)) {
+    h.integer(static_cast<std::int64_t>(v));
+  } else {
+    h.u8(0xcf);
+    h.be(v, 8);
+  }
+  h.put(out);
+}
 
 // What each form writes around the values of a tree; the walk below visits
 // them. head() writes a scalar value whole and a List or Map up to its first
@@ -632,24 +716,42 @@ struct JsonForm {
 struct MsgpackForm {
   static constexpr int kMaxOpen = codec::kMsgpackMaxOpen;
   static constexpr std::string_view kTooDeep = kMsgpackTooDeep;
-  static void env(const Env& env, std::string& out) {
-    msgpack_header(out, env.size(), 0x80, 0xde, 0xdf);
+  template <class Out>
+  static void env(const Env& env, Out& out) {
+    Header h;
+    h.map(env.size());
+    h.put(out);
   }
-  static void head(const Value& v, std::string& out) {
-    put_u8(out, v.kind() == Kind::None ? 0x91 : 0x92);
-    write_msgpack_string(kind_name(v.kind()), out);
+  // A value's array header and tag, then its payload (a Str's header; a
+  // List's or Map's up to its first element) in one append.
+  template <class Out>
+  static void head(const Value& v, Out& out) {
+    Header h;
+    h.u8(v.kind() == Kind::None ? 0x91 : 0x92);
+    h.str(kind_name(v.kind()).size());
+    h.text(kind_name(v.kind()));
     switch (v.kind()) {
-      case Kind::Str: write_msgpack_string(v.as_str(), out); return;
-      case Kind::Int: msgpack_int(v.as_int(), out); return;
-      case Kind::Bool: put_u8(out, v.as_bool() ? 0xc3 : 0xc2); return;
-      case Kind::None: return;
-      case Kind::List: msgpack_header(out, v.as_list().size(), 0x90, 0xdc, 0xdd); return;
-      case Kind::Map: msgpack_header(out, v.as_map().size(), 0x80, 0xde, 0xdf); return;
+      case Kind::Str:
+        h.str(v.as_str().size());
+        h.put(out);
+        out.append(v.as_str().data(), v.as_str().size());
+        return;
+      case Kind::Int: h.integer(v.as_int()); break;
+      case Kind::Bool: h.u8(v.as_bool() ? 0xc3 : 0xc2); break;
+      case Kind::None: break;
+      case Kind::List: h.array(v.as_list().size()); break;
+      case Kind::Map: h.map(v.as_map().size()); break;
     }
+    h.put(out);
   }
-  static void element(bool, std::string&) {}
-  static void key(std::string_view key, bool, std::string& out) { write_msgpack_string(key, out); }
-  static void close(bool, bool, std::string&) {}
+  template <class Out>
+  static void element(bool, Out&) {}
+  template <class Out>
+  static void key(std::string_view key, bool, Out& out) {
+    put_msgpack_string(key, out);
+  }
+  template <class Out>
+  static void close(bool, bool, Out&) {}
 };
 
 // Writes a Value or an Env in one pass without recursing, and counts the
@@ -740,36 +842,13 @@ class Walk {
 
 }  // namespace
 
-void write_msgpack_string(std::string_view s, std::string& out) {
-  std::size_t n = s.size();
-  if (n <= 31) {
-    put_u8(out, 0xa0 | static_cast<unsigned>(n));
-  } else if (n <= 0xFF) {
-    put_u8(out, 0xd9);
-    put_be(out, n, 1);
-  } else if (n <= 0xFFFF) {
-    put_u8(out, 0xda);
-    put_be(out, n, 2);
-  } else {
-    put_u8(out, 0xdb);
-    put_be(out, n, 4);
-  }
-  out.append(s);
-}
+void write_msgpack_string(std::string_view s, std::string& out) { put_msgpack_string(s, out); }
+void write_msgpack_string(std::string_view s, TextBuffer& out) { put_msgpack_string(s, out); }
 
-void write_msgpack_array_header(std::size_t n, std::string& out) {
-  msgpack_header(out, n, 0x90, 0xdc, 0xdd);
-}
-
-void write_msgpack_uint(std::uint64_t v, std::string& out) {
-  if (v <= static_cast<std::uint64_t>(INT64_MAX)) {
-    msgpack_int(static_cast<std::int64_t>(v), out);
-  } else {
-    put_u8(out, 0xcf);
-    put_be(out, v, 8);
-  }
-}
-
+void write_msgpack_array_header(std::size_t n, std::string& out) { put_array_header(n, out); }
+void write_msgpack_array_header(std::size_t n, TextBuffer& out) { put_array_header(n, out); }
+void write_msgpack_uint(std::uint64_t v, std::string& out) { put_uint(v, out); }
+void write_msgpack_uint(std::uint64_t v, TextBuffer& out) { put_uint(v, out); }
 
 Result<void> write_json(const Value& v, std::string& out, std::size_t open) {
   return Walk<JsonForm>(out, open).value(v);
@@ -803,6 +882,10 @@ Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open) {
 
 Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open) {
   return Walk<MsgpackForm>(out, open).env(env);
+}
+
+Result<void> write_msgpack(const Env& env, TextBuffer& out, std::size_t open) {
+  return Walk<MsgpackForm, TextBuffer>(out, open).env(env);
 }
 
 }  // namespace vostrel::kernel

@@ -108,20 +108,29 @@ class TextBuffer {
 Result<void> write_json(const Env& env, TextBuffer& out, std::size_t open = 0);
 Result<void> write_msgpack(const Value& v, std::string& out, std::size_t open = 0);
 Result<void> write_msgpack(const Env& env, std::string& out, std::size_t open = 0);
+Result<void> write_msgpack(const Env& env, TextBuffer& out, std::size_t open = 0);
 
 // A JSON string literal with the writer's escaping: \" and \\, \b \t \n \f
 // \r, \u00XX for the other bytes below 0x20; every other byte unchanged.
 void write_json_string(std::string_view s, std::string& out);
 void write_json_string(std::string_view s, TextBuffer& out);
-// About the length of the JSON form of `env` (without escapes), walked
-// without writing it: what a writer's buffer should hold from the start.
-std::size_t json_size_hint(const Env& env);
+// The lengths of the two forms of `env`, walked once without writing either:
+// the MessagePack form's exactly, the JSON form's about (escapes are not
+// counted). What a writer's buffer should hold from the start.
+struct WrittenSize {
+  std::size_t json = 0;
+  std::size_t msgpack = 0;
+};
+WrittenSize written_size(const Env& env);
 // A MessagePack string in its shortest header.
 void write_msgpack_string(std::string_view s, std::string& out);
+void write_msgpack_string(std::string_view s, TextBuffer& out);
 // The header of a MessagePack array of n elements, and an unsigned integer,
 // each in its shortest encoding (for records written as arrays).
 void write_msgpack_array_header(std::size_t n, std::string& out);
+void write_msgpack_array_header(std::size_t n, TextBuffer& out);
 void write_msgpack_uint(std::uint64_t v, std::string& out);
+void write_msgpack_uint(std::uint64_t v, TextBuffer& out);
 
 // The JSON form of a value at any depth, for showing and comparing values
 // (tests, tools): deeper than the reader takes, it is no document to store.

@@ -92,6 +92,33 @@ TEST(CodecValueWrite, ShortestHeaders) {
   EXPECT_EQ(hex(*to_msgpack(Value::list(sixteen))).substr(0, 18), "92a44c697374dc0010");
 }
 
+
+// The writers take their buffer from the size walk: the MessagePack length
+// it gives must be the written one at every header width; the JSON writer
+// reserves twice its estimate, which must hold a text with few escapes.
+TEST(CodecValueWrite, SizeWalkGivesTheMessagePackLengthExactly) {
+  Env env;
+  for (std::size_t n : std::initializer_list<std::size_t>{0, 15, 16, 31, 32, 255, 256, 65535, 65536, 70000}) {
+    std::string name = "s" + std::to_string(n);
+    env[name] = Value::str(std::string(n, 'x'));
+    env["l" + std::to_string(n)] = Value::list(List(n, Value::boolean(n % 2 == 0)));
+    Map m;
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 20000); ++i)
+      m[std::to_string(i)] = Value::none();
+    env["m" + std::to_string(n)] = Value::map(std::move(m));
+    env[std::string(n, 'k')] = Value::none();
+  }
+  for (std::int64_t i : std::initializer_list<std::int64_t>{0LL, 127LL, 128LL, 255LL, 256LL, 65535LL, 65536LL, 4294967295LL,
+                         4294967296LL, INT64_MAX, -1LL, -32LL, -33LL, -128LL, -129LL, -32768LL,
+                         -32769LL, -2147483648LL, -2147483649LL, INT64_MIN})
+    env["i" + std::to_string(i)] = Value::integer(i);
+  env["deep"] = map_of({{"a", Value::list({map_of({{"b", Value::str("\"quoted\"\n")}})})}});
+  for (const Env& e : {Env{}, Env{{"x", Value::none()}}, env}) {
+    WrittenSize size = written_size(e);
+    EXPECT_EQ(size.msgpack, to_msgpack(e)->size());
+    EXPECT_LE(to_json(e)->size(), 2 * size.json);
+  }
+}
 TEST(CodecValueRoundTrip, BothFormsReadBackEqual) {
   Value v = map_of({{"", Value::list({Value::none(), Value::list({Value::none()}), Value::str("é\x01")})},
                     {"n", Value::integer(-70000)},

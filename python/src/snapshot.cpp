@@ -38,16 +38,6 @@ PyObject* pending(PyObject* self, void*) {
       self, [](const PySnapshot& s) { return new_str_list(s.snapshot.pending); });
 }
 
-// A writer refuses a value nested deeper than its reader takes: its text as
-// a ValueError.
-PyObject* to_msgpack(PyObject* self, PyObject*) {
-  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
-    auto bytes = session::snapshot_to_msgpack(s.snapshot);
-    if (!bytes) return raise_value_error(bytes.error());
-    return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
-  });
-}
-
 PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function(kFromMsgpack, args, nargs, kwnames, [](const Args& a) -> PyObject* {
     std::string_view bytes;
@@ -56,7 +46,22 @@ PyObject* from_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-// Where the JSON text goes while it is written. Up to kDirect bytes, into a
+// A hint only: huge pages make the first touches of a large buffer a few
+// hundred times fewer.
+void huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+// The largest buffer the C library's allocator reuses rather than maps anew
+// each time (glibc's limit on 64-bit systems).
+constexpr std::size_t kReused = std::size_t{32} << 20;
+
+// Where the JSON text goes while it is written. Up to kReused bytes, into a
 // buffer of the C allocator, which keeps such buffers from one call to the
 // next, and then into a str of the text's width. A larger buffer is mapped
 // afresh by every call, each first touch of its pages a fault (a dear one
@@ -85,12 +90,8 @@ class StrBuffer final : public kernel::TextBuffer {
   }
 
  private:
-  // The largest buffer the C library's allocator reuses rather than maps
-  // anew each time (glibc's limit on 64-bit systems).
-  static constexpr std::size_t kDirect = std::size_t{32} << 20;
-
   void grow(std::size_t capacity) override {
-    if (!str_ && capacity < kDirect) {
+    if (!str_ && capacity < kReused) {
       auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
       if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
       heap_ = std::move(bigger);
@@ -121,19 +122,59 @@ class StrBuffer final : public kernel::TextBuffer {
     }
   }
 
-  // A hint only: huge pages make the first touches a few hundred times fewer.
-  static void huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-  }
-
   std::unique_ptr<char[]> heap_;
   PyObject* str_ = nullptr;
 };
+
+// Where the MessagePack bytes go while they are written: straight into the
+// bytes object that returns them. Their length is known before the first
+// byte (session.h), so the object is made once at its final size, and
+// only a cut of a few bytes may follow; nothing is copied.
+class BytesBuffer final : public kernel::TextBuffer {
+ public:
+  BytesBuffer() = default;
+  BytesBuffer(const BytesBuffer&) = delete;
+  BytesBuffer& operator=(const BytesBuffer&) = delete;
+  ~BytesBuffer() { Py_XDECREF(bytes_); }
+
+  // The bytes object, or null with the error set.
+  PyObject* take() {
+    if (!bytes_) return PyBytes_FromStringAndSize(nullptr, 0);
+    if (size_ != capacity_ && _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size_)) < 0)
+      return nullptr;  // the object is gone
+    return std::exchange(bytes_, nullptr);
+  }
+
+ private:
+  void grow(std::size_t capacity) override {
+    const auto n = static_cast<Py_ssize_t>(capacity);
+    if (!bytes_) {
+      bytes_ = PyBytes_FromStringAndSize(nullptr, n);
+    } else if (_PyBytes_Resize(&bytes_, n) < 0) {
+      bytes_ = nullptr;  // freed with what it held
+    }
+    if (!bytes_) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    data_ = PyBytes_AS_STRING(bytes_);
+    capacity_ = capacity;
+    if (capacity >= kReused) huge_pages(data_, capacity);
+  }
+
+  PyObject* bytes_ = nullptr;
+};
+
+// A writer refuses a value nested deeper than its reader takes: its text as
+// a ValueError.
+PyObject* to_msgpack(PyObject* self, PyObject*) {
+  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
+    BytesBuffer bytes;
+    if (auto written = session::write_snapshot_msgpack(s.snapshot, bytes); !written)
+      return raise_value_error(written.error());
+    return bytes.take();
+  });
+}
 
 PyObject* to_json(PyObject* self, PyObject*) {
   return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {

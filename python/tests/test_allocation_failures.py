@@ -60,6 +60,11 @@ CHILD = textwrap.dedent('''
     def network():
         return core.NetworkSession(["e", "h", "t"], [("e", "h")], [("e", "t")], "e")
 
+    # A text past 32 MiB is written straight into the str that returns it.
+    BIG = core.Snapshot.from_json(json.dumps({
+        "pending": ["LlmRequest"], "event_count": 3,
+        "vm_env": {"m": {"type": "List", "value": [{"type": "Str", "value": "x" * (40 << 20)}]}}}))
+
     # name: (make the object, the call, what must not change)
     CASES = {
         "AgentSession.fold_event": (
@@ -71,6 +76,13 @@ CHILD = textwrap.dedent('''
         "Coordinator.delegate_to": (
             coordinator, lambda c: c.delegate_to("p", "c", "Task", {"k": [1, {"x": "y"}]}),
             lambda c: (c.sessions(), c.delegation_graph())),
+        "Snapshot.to_json": (
+            lambda: agent().snapshot(), lambda s: s.to_json(), lambda s: (s.pending, s.event_count)),
+        "Snapshot.to_json, 40 MiB": (
+            lambda: BIG, lambda s: s.to_json(), lambda s: (s.pending, s.event_count)),
+        "Snapshot.to_msgpack": (
+            lambda: agent().snapshot(), lambda s: s.to_msgpack(),
+            lambda s: (s.pending, s.event_count)),
         "NetworkSession.fold_event": (
             network, lambda n: n.fold_event("DelegationRequested", {"parent": "e", "child": "h"}),
             lambda n: ({i: n.session(i) for i in "eht"}, n.delegation_graph(), n.active_agent)),
@@ -157,7 +169,10 @@ class OneAllocationFailingTest(unittest.TestCase):
         for case, window in [("AgentSession.fold_event", 400),
                              ("Coordinator.spawn_session", 100),
                              ("Coordinator.delegate_to", 100),
-                             ("NetworkSession.fold_event", 100)]:
+                             ("NetworkSession.fold_event", 100),
+                             ("Snapshot.to_json", 100),
+                             ("Snapshot.to_json, 40 MiB", 100),
+                             ("Snapshot.to_msgpack", 100)]:
             with self.subTest(case):
                 swept = self.sweep(case, window)
                 failed = [row for row in swept["rows"] if row["raised"]]
