@@ -295,12 +295,32 @@ class ExampleHostTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=60, env=os.environ.copy())
         self.assertEqual(done.returncode, 0, done.stderr)
         out = done.stdout
-        self.assertIn("inbound check input_filter: rejected\n", out)
-        self.assertIn("final answer: In Lisbon: Lisbon is sunny, 24 C; it is 14:05 in Lisbon.\n",
-                      out)
-        self.assertIn("events: ['SessionInit', 'UserMessage:rejected', 'UserMessage', "
-                      "'LlmResponse', 'ToolResult', 'ToolResult', 'LlmResponse']\n", out)
-        self.assertEqual(out.splitlines()[-1], "resumed session holds the same state: True")
+        lines = out.splitlines()
+        self.assertIn("   inbound check input_filter: rejected", lines)
+        # The refused tool call is not cancelled: its key stays pending until its error result
+        # is folded, and with that last result in, the model is asked again with the whole turn.
+        refused = lines.index("      outbound check tool_policy: rejected")
+        self.assertIn('"name": "book_table"', lines[refused - 1])
+        self.assertEqual(lines[refused + 1],
+                         '      answered with an error result: '
+                         '"refused by tool_policy: not an allowed tool"')
+        self.assertEqual(lines[refused + 2], "   pending: ['ToolRequest:call_1', "
+                                             "'ToolRequest:call_2', 'ToolRequest:call_3']")
+        last_result = next(i for i, line in enumerate(lines)
+                           if line.startswith('-> ToolResult {"key": "ToolRequest:call_3"'))
+        self.assertEqual(lines[last_result + 1:last_result + 3],
+                         ['   <- Dispatch {"context": "<5 messages>", "type": "LlmRequest"}',
+                          "   pending: ['LlmRequest']"])
+        ending = lines[lines.index("last message: assistant"):]
+        self.assertEqual(ending[:4], [
+            "last message: assistant",
+            "final answer: In Lisbon: Lisbon is sunny, 24 C; it is 14:05 in Lisbon. "
+            "I could not run book_table (refused by tool_policy: not an allowed tool).",
+            "events: ['SessionInit', 'UserMessage:rejected', 'UserMessage', 'LlmResponse', "
+            "'ToolResult', 'ToolResult', 'ToolResult', 'LlmResponse']",
+            "idle: True; tokens in/out: 260/30; messages: 6",
+        ])
+        self.assertEqual(lines[-1], "resumed session holds the same state: True")
 
 
 if __name__ == "__main__":
