@@ -18,6 +18,15 @@
 // Sequences and maps are walked through `SeqAccess` / `MapAccess`, each
 // element read by a `Seed`: a callable that reads one thing from the
 // deserializer it is handed.
+//
+// One exception to the split: `Deserializer::fast_value`, by which the JSON
+// and MessagePack formats build a kernel `Value` tree themselves when it is
+// written the way this system writes it. Snapshots and states are almost
+// all Values, and reading them on the format's own cursor (its blank and
+// string scanners, its depth count) with no call per token is what takes
+// the snapshot readers well under the reference codec's time; everything
+// else a fast reader meets goes back to the visitors, which alone decide
+// results and errors.
 #pragma once
 
 #include <cstdint>
