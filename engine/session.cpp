@@ -103,13 +103,18 @@ Result<void> put_snapshot_json(const Snapshot& snapshot, Out& out) {
   return {};
 }
 
+// The whole form in a string of its own.
+template <auto put>
+Result<std::string> to_string(const Snapshot& snapshot) {
+  std::string out;
+  if (auto written = put(snapshot, out); !written) return fail(std::move(written.error()));
+  return out;
+}
+
 }  // namespace
 
 Result<std::string> snapshot_to_json(const Snapshot& snapshot) {
-  std::string out;
-  if (auto written = put_snapshot_json(snapshot, out); !written)
-    return fail(std::move(written.error()));
-  return out;
+  return to_string<put_snapshot_json<std::string>>(snapshot);
 }
 
 Result<void> write_snapshot_json(const Snapshot& snapshot, kernel::TextBuffer& out) {
@@ -142,10 +147,7 @@ Result<void> put_snapshot_msgpack(const Snapshot& snapshot, Out& out) {
 }  // namespace
 
 Result<std::string> snapshot_to_msgpack(const Snapshot& snapshot) {
-  std::string out;
-  if (auto written = put_snapshot_msgpack(snapshot, out); !written)
-    return fail(std::move(written.error()));
-  return out;
+  return to_string<put_snapshot_msgpack<std::string>>(snapshot);
 }
 
 Result<void> write_snapshot_msgpack(const Snapshot& snapshot, kernel::TextBuffer& out) {

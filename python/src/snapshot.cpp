@@ -71,9 +71,6 @@ constexpr std::size_t kReused = std::size_t{32} << 20;
 // to be ASCII is then copied into a str of its width.
 class StrBuffer final : public kernel::TextBuffer {
  public:
-  StrBuffer() = default;
-  StrBuffer(const StrBuffer&) = delete;
-  StrBuffer& operator=(const StrBuffer&) = delete;
   ~StrBuffer() { Py_XDECREF(str_); }
 
   // The str of the text, or null with the error set.
@@ -132,9 +129,6 @@ class StrBuffer final : public kernel::TextBuffer {
 // only a cut of a few bytes may follow; nothing is copied.
 class BytesBuffer final : public kernel::TextBuffer {
  public:
-  BytesBuffer() = default;
-  BytesBuffer(const BytesBuffer&) = delete;
-  BytesBuffer& operator=(const BytesBuffer&) = delete;
   ~BytesBuffer() { Py_XDECREF(bytes_); }
 
   // The bytes object, or null with the error set.
@@ -165,25 +159,20 @@ class BytesBuffer final : public kernel::TextBuffer {
   PyObject* bytes_ = nullptr;
 };
 
-// A writer refuses a value nested deeper than its reader takes: its text as
-// a ValueError.
-PyObject* to_msgpack(PyObject* self, PyObject*) {
+// Writes the snapshot into a Buffer and returns the object it took. A
+// writer refuses a value nested deeper than its reader takes: its text as a
+// ValueError.
+template <class Buffer, auto write>
+PyObject* written(PyObject* self, PyObject*) {
   return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
-    BytesBuffer bytes;
-    if (auto written = session::write_snapshot_msgpack(s.snapshot, bytes); !written)
-      return raise_value_error(written.error());
-    return bytes.take();
+    Buffer out;
+    if (auto done = write(s.snapshot, out); !done) return raise_value_error(done.error());
+    return out.take();
   });
 }
 
-PyObject* to_json(PyObject* self, PyObject*) {
-  return read_member<PySnapshot, Access::Shared>(self, [](const PySnapshot& s) -> PyObject* {
-    StrBuffer text;
-    if (auto written = session::write_snapshot_json(s.snapshot, text); !written)
-      return raise_value_error(written.error());
-    return text.take();
-  });
-}
+constexpr auto to_msgpack = written<BytesBuffer, session::write_snapshot_msgpack>;
+constexpr auto to_json = written<StrBuffer, session::write_snapshot_json>;
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function(kFromJson, args, nargs, kwnames, [](const Args& a) -> PyObject* {
