@@ -31,7 +31,8 @@ PRELUDE = textwrap.dedent('''
         """Caps the address space at what is in use plus `extra_mib`."""
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (vm + extra_mib * 2**20, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS,
+                           (vm + int(extra_mib * 2**20), resource.RLIM_INFINITY))
 
     def unlimit():
         resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
@@ -69,12 +70,14 @@ def run_child(body):
     return done.stdout
 
 
-# Reads a snapshot (argv[1]) under a cap of argv[2] MiB above the memory in
-# use, on the thread argv[3] names: the main thread, or a worker that has not
-# called the module before, started before the module was loaded or after;
-# prints how the call ended. The heap is trimmed first, so that the cap
-# leaves no free pages behind: the first allocation that fails may be any
-# small one, the runtime's own included.
+# Reads a snapshot (argv[1]) under a cap of argv[2] MiB (a fraction allowed)
+# above the memory in use, on the thread argv[3] names: the main thread, or a
+# worker that has not called the module before, started before the module
+# was loaded or after; prints how the call ended. The heap is trimmed first,
+# so that the cap leaves no free pages behind: the first allocation that
+# fails may be any small one, the runtime's own included. The worker is a
+# daemon, so that a main thread that fails before letting it go ends the
+# child at once instead of waiting on it.
 FIRST_FAILURE = textwrap.dedent('''
     import ctypes, sys, threading
     go = threading.Event()
@@ -84,7 +87,7 @@ FIRST_FAILURE = textwrap.dedent('''
         read()
 
     where = sys.argv[3]
-    thread = None if where == "main" else threading.Thread(target=worker)
+    thread = None if where == "main" else threading.Thread(target=worker, daemon=True)
     if where == "old worker":
         thread.start()
 ''') + PRELUDE + textwrap.dedent('''
@@ -100,7 +103,7 @@ FIRST_FAILURE = textwrap.dedent('''
     if where == "new worker":
         thread.start()
     ctypes.CDLL(None).malloc_trim(0)
-    limit(int(sys.argv[2]))
+    limit(float(sys.argv[2]))
     if thread:
         go.set()
         thread.join()
@@ -197,19 +200,24 @@ class MemoryLimitTest(unittest.TestCase):
         # memory running out, and the runtime's per-thread state for it must
         # not need memory then. One malloc arena, so that the worker draws on
         # the capped heap rather than on an arena it reserved before the cap.
+        # Reading the snapshot takes about 33 MiB beyond its text: the caps
+        # run from none at all, where the very first allocation fails, up to
+        # about that, where the failure comes late in the read. Each kind of
+        # thread must run out at least once, or its first throw went untried.
         from vostrel import _core as core
         history = [{"role": "user", "parts": [f"message {i}"], "tool_calls": []}
                    for i in range(60_000)]
         agent = core.AgentSession(core.stdlib(), core.SessionConfig(
             '{"dispatch_rules":[],"outbound_checks":[],"inbound_checks":[]}'))
         agent.boot(*core.session_init(history))
+        threads = ("main", "new worker", "old worker")
+        caps = (0, 0.25, 0.5, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "snapshot.json")
             with open(path, "w") as f:
                 f.write(agent.snapshot().to_json())
             del agent, history
-            runs = [(thread, cap) for thread in ("main", "new worker", "old worker")
-                    for cap in (1, 2, 3, 4, 6, 8, 12, 16, 24, 32)]
+            runs = [(thread, cap) for thread in threads for cap in caps]
             with ThreadPoolExecutor(4) as pool:
                 ended = list(pool.map(lambda run: start_child(
                     FIRST_FAILURE, path, str(run[1]), run[0], MALLOC_ARENA_MAX="1"), runs))
@@ -217,7 +225,10 @@ class MemoryLimitTest(unittest.TestCase):
                  for (thread, cap), done in zip(runs, ended)]
         self.assertEqual([row for row in table
                           if row[2] != 0 or row[3] not in ("MemoryError", "result")], [])
-        self.assertIn("MemoryError", [row[3] for row in table])
+        unproved = [thread for thread in threads
+                    if "MemoryError" not in [row[3] for row in table if row[0] == thread]]
+        self.assertEqual(unproved, [], "no cap ran these threads out of memory: "
+                         + ", ".join(unproved) + f"\n{table}")
 
     def test_freeing_a_long_history_needs_no_memory(self):
         # 16 million items: collecting them to free them took 256 MiB.
