@@ -19,14 +19,19 @@
 // element read by a `Seed`: a callable that reads one thing from the
 // deserializer it is handed.
 //
-// One exception to the split: `Deserializer::fast_value`, by which the JSON
-// and MessagePack formats build a kernel `Value` tree themselves when it is
-// written the way this system writes it. Snapshots and states are almost
-// all Values, and reading them on the format's own cursor (its blank and
-// string scanners, its depth count) with no call per token is what takes
-// the snapshot readers well under the reference codec's time; everything
-// else a fast reader meets goes back to the visitors, which alone decide
-// results and errors.
+// One exception to the split, on the side of the readers: the JSON and
+// MessagePack formats also hand out their cursors (`Deserializer::
+// fast_cursor`, `JsonCursor` in json_reader.h, `MsgpackCursor` in
+// msgpack_reader.h), that is their position, their count of open levels
+// and the scans they read with (blanks, plain strings with their escapes,
+// integers, lengths) as inline reads; and the kernel's Value reader takes a
+// tree written the way this system writes it straight from such a cursor,
+// with one virtual call per tree and none per token
+// (engine/kernel/value_fast_read.h). Snapshots and states are almost all
+// Values, and that is what takes the snapshot readers well under the
+// reference codec's time. The formats still know nothing of Values, and
+// whatever that reader does not take goes back to the visitors, which alone
+// decide results and errors.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +42,6 @@
 #include <utility>
 
 #include "engine/codec/error.h"
-
-namespace vostrel::kernel {
-class Value;
-}
 
 // The one way a failure is passed up: returns the error of a failed Status
 // or std::expected, given as an expression or as a named result (whose
@@ -81,6 +82,8 @@ class Deserializer;
 class SeqAccess;
 class MapAccess;
 class EnumAccess;
+class JsonCursor;
+class MsgpackCursor;
 struct Content;
 
 using Seed = FnRef<Status(Deserializer&)>;
@@ -93,6 +96,13 @@ struct Opened {
   Kind kind = Kind::None;
   std::uint32_t len = 0;
   std::size_t hint = 0;
+};
+
+// The cursor of a format that a reader may read straight from, without a
+// call per token (json_reader.h, msgpack_reader.h); at most one is set.
+struct FastCursor {
+  JsonCursor* json = nullptr;
+  MsgpackCursor* msgpack = nullptr;
 };
 
 // The answers a format can give. Integers carry the width they were stored
@@ -188,11 +198,13 @@ class Deserializer {
   // a reader about to hold the next value can refer to it instead of copying
   // it, since the tree outlives the reading of its parts.
   virtual const Content* held() const { return nullptr; }
-  // A format may read a whole Value tree written the way this system writes
-  // it straight from its input, without a visitor call per token: true when
-  // it did. False leaves the input where it was, to be read the usual way,
-  // which then gives every result and error as it always does.
-  virtual bool fast_value(kernel::Value& /*out*/) { return false; }
+  // The format's own cursor, for a reader that takes the next value straight
+  // from the input when it is written the way this system writes it; none
+  // where the format has no such cursor or offers it no longer (see the
+  // cursor). A reader that does not take what it finds puts the cursor back
+  // where it was handed over, so that the value is read the usual way, which
+  // then gives every result and error as it always does.
+  virtual FastCursor fast_cursor() { return {}; }
 };
 
 // Skips whatever it is given.

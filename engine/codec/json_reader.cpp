@@ -9,8 +9,6 @@
 #include <limits>
 #include <string>
 
-#include "engine/kernel/value.h"
-
 namespace vostrel::codec {
 namespace {
 
@@ -91,10 +89,9 @@ template <class T>
 using Res = std::expected<T, Error>;
 
 
-class Json final : public Deserializer {
+class Json final : public Deserializer, public JsonCursor {
  public:
-  explicit Json(std::string_view text)
-      : data_(reinterpret_cast<const unsigned char*>(text.data())), len_(text.size()) {}
+  explicit Json(std::string_view text) : JsonCursor(text) {}
 
   Status any(Visitor& v) override;
   Status boolean(Visitor& v) override;
@@ -109,7 +106,10 @@ class Json final : public Deserializer {
   Status option(Visitor& v) override;
   Status unit(Visitor& v) override;
   Status ignored_any(Visitor& v) override;
-  bool fast_value(kernel::Value& out) override;
+  FastCursor fast_cursor() override {
+    if (fast_off()) return {};
+    return {.json = this};
+  }
 
   Status end() {
     if (parse_whitespace() >= 0) return peek_error(kTrailingCharacters);
@@ -132,24 +132,7 @@ class Json final : public Deserializer {
     e->column = column;
   }
 
-  // Parts used by the sequence, map and enum walkers.
-  int peek() const { return index_ < len_ ? data_[index_] : -1; }
-  void eat() { ++index_; }
-  int next() { return index_ < len_ ? data_[index_++] : -1; }
-  int parse_whitespace() {
-    for (;;) {
-      int c = peek();
-      if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
-        eat();
-      } else {
-        return c;
-      }
-    }
-  }
-  std::unexpected<Error> error_here(std::string_view msg) const { return at(msg, index_); }
-  std::unexpected<Error> peek_error(std::string_view msg) const {
-    return at(msg, std::min(len_, index_ + 1));
-  }
+  // Parts used by the sequence, map and enum walkers, besides the cursor's.
   Error fix(Error e) const {
     if (e->offset == Error::kNoOffset) e->offset = index_;
     return e;
@@ -163,17 +146,10 @@ class Json final : public Deserializer {
     if (c < 0) return peek_error(kEofObject);
     return peek_error(kExpectedColon);
   }
-  Res<std::string_view> parse_str();
   Status end_seq();
   Status end_map();
-  std::string scratch_;
 
  private:
-  static std::unexpected<Error> at(std::string_view msg, std::size_t offset) {
-    Error e(std::string{msg});
-    e->offset = offset;
-    return std::unexpected(std::move(e));
-  }
   Status parse_ident(std::string_view rest) {
     for (char expected : rest) {
       int c = next();
@@ -182,8 +158,6 @@ class Json final : public Deserializer {
     }
     return {};
   }
-  Status parse_escape();
-  Res<std::uint32_t> decode_hex_escape();
   Status ignore_str();
   Status ignore_escape();
   Status ignore_integer();
@@ -217,23 +191,6 @@ class Json final : public Deserializer {
   Status visit_map_here(Visitor& v);
   template <class Takes, class Read>
   Status request(Visitor& v, Takes takes, Read read);
-
-  // The fast Value reader (fast_value): each returns false where it gives up.
-  bool fast_one(kernel::Value& out, int levels, int room);
-  bool fast_list(kernel::Value& out, int levels, int room);
-  bool fast_map(kernel::Value& out, int levels, int room);
-  template <class Item>
-  bool fast_items(char open, char close, int& room, Item item);
-  bool fast_str(std::string_view& out);
-  bool fast_key(std::string_view name);
-  bool fast_int(std::int64_t& out);
-  bool fast_word(std::string_view word);
-  bool fast_off_ = false;
-
-  const unsigned char* data_;
-  std::size_t len_;
-  std::size_t index_ = 0;
-  int remaining_depth_ = kJsonMaxOpen + 1;
 };
 
 // Map keys: always strings.
@@ -348,7 +305,9 @@ class VariantInObject final : public EnumAccess {
   Json& de_;
 };
 
-Res<std::string_view> Json::parse_str() {
+}  // namespace
+
+Res<std::string_view> JsonCursor::parse_str() {
   std::size_t start = index_;
   std::uint64_t seen = 0;
   for (;;) {
@@ -389,7 +348,7 @@ Res<std::string_view> Json::parse_str() {
   }
 }
 
-Res<std::uint32_t> Json::decode_hex_escape() {
+Res<std::uint32_t> JsonCursor::decode_hex_escape() {
   if (index_ + 4 > len_) {
     index_ = len_;
     return error_here(kEofString);
@@ -404,7 +363,7 @@ Res<std::uint32_t> Json::decode_hex_escape() {
   return n;
 }
 
-Status Json::parse_escape() {
+Status JsonCursor::parse_escape() {
   int c = next();
   if (c < 0) return error_here(kEofString);
   if (char plain = kShortEscapes[c]) {
@@ -431,6 +390,8 @@ Status Json::parse_escape() {
   append_utf8(scratch_, *n1);
   return {};
 }
+
+namespace {
 
 Status Json::ignore_escape() {
   int c = next();
@@ -967,170 +928,6 @@ void name_null(Error& e) {
 }
 
 }  // namespace
-
-// --- Value trees read in one descent ----------------------------------------
-
-// The fast reader takes a Value exactly as the writers write it (an object
-// with "type" first, its tag a plain string, an integer without fraction or
-// exponent, no repeated key) with any blanks, and builds it directly. On
-// anything else (the other key order, a tag written as an object, an
-// integer of 19 digits or more, a fault) it gives up and fast_value() puts
-// the input back, so that the usual reader reads it, with its own results
-// and exact errors. It counts open arrays and objects against the limit
-// like the usual reader; having given up once, it stays off for the rest of
-// the text (a fault deep in a large value is not met again and again). It
-// recurses once per Value level (about 0.4 KiB each, fast_list and fast_map
-// inlined) and no deeper than kFastLevels values, so that it adds at most
-// about 10 KiB to what the usual reader takes of a small thread stack;
-// deeper values are read the usual way.
-constexpr int kFastLevels = 24;
-
-bool Json::fast_value(kernel::Value& out) {
-  if (fast_off_) return false;
-  std::size_t start = index_;
-  if (fast_one(out, kFastLevels, remaining_depth_)) return true;
-  index_ = start;
-  fast_off_ = true;
-  return false;
-}
-
-bool Json::fast_str(std::string_view& out) {
-  if (parse_whitespace() != '"') return false;
-  eat();
-  scratch_.clear();
-  auto s = parse_str();
-  if (!s) return false;
-  out = *s;
-  return true;
-}
-
-// `"name":`
-bool Json::fast_key(std::string_view name) {
-  std::string_view key;
-  if (!fast_str(key) || key != name || parse_whitespace() != ':') return false;
-  eat();
-  return true;
-}
-
-bool Json::fast_word(std::string_view word) {
-  if (len_ - index_ < word.size() ||
-      std::memcmp(data_ + index_, word.data(), word.size()) != 0)
-    return false;
-  index_ += word.size();
-  return true;
-}
-
-bool Json::fast_int(std::int64_t& out) {
-  int c = parse_whitespace();
-  bool negative = c == '-';
-  if (negative) eat();
-  std::size_t start = index_;
-  std::uint64_t n = 0;
-  while (index_ < len_ && is_digit(data_[index_]) && index_ - start < 18)
-    n = n * 10 + (data_[index_++] - '0');
-  std::size_t digits = index_ - start;
-  if (digits == 0 || (digits > 1 && data_[start] == '0')) return false;
-  // More digits, a fraction or an exponent: the usual reader decides.
-  if (int d = peek(); is_digit(d) || d == '.' || d == 'e' || d == 'E') return false;
-  out = negative ? -static_cast<std::int64_t>(n) : static_cast<std::int64_t>(n);
-  return true;
-}
-
-bool Json::fast_one(kernel::Value& out, int levels, int room) {
-  using kernel::Kind;
-  if (levels == 0 || parse_whitespace() != '{' || --room == 0) return false;
-  eat();
-  std::string_view tag;
-  if (!fast_key("type") || !fast_str(tag)) return false;
-  // Named now: the tag's text may be in the scratch buffer the next string reuses.
-  constexpr std::string_view kNames[] = {"Str", "Int", "Bool", "List", "Map", "None"};
-  auto named = std::find(std::begin(kNames), std::end(kNames), tag);
-  if (named == std::end(kNames)) return false;
-  auto kind = static_cast<Kind>(named - std::begin(kNames));
-  int c = parse_whitespace();
-  eat();
-  if (c == '}' && kind == Kind::None) {
-    out = kernel::Value::none();
-    return true;
-  }
-  if (c != ',' || !fast_key("value")) return false;
-  switch (kind) {
-    case Kind::Str: {
-      std::string_view s;
-      if (!fast_str(s)) return false;
-      out = kernel::Value::str(std::string(s));
-      break;
-    }
-    case Kind::Int: {
-      std::int64_t i = 0;
-      if (!fast_int(i)) return false;
-      out = kernel::Value::integer(i);
-      break;
-    }
-    case Kind::Bool:
-      parse_whitespace();
-      if (fast_word("true")) {
-        out = kernel::Value::boolean(true);
-      } else if (fast_word("false")) {
-        out = kernel::Value::boolean(false);
-      } else {
-        return false;
-      }
-      break;
-    case Kind::List:
-      if (!fast_list(out, levels - 1, room)) return false;
-      break;
-    case Kind::Map:
-      if (!fast_map(out, levels - 1, room)) return false;
-      break;
-    case Kind::None:
-      return false;
-  }
-  if (parse_whitespace() != '}') return false;
-  eat();
-  return true;
-}
-
-// `open`, then items read by `item` and separated by commas, then `close`.
-template <class Item>
-bool Json::fast_items(char open, char close, int& room, Item item) {
-  if (parse_whitespace() != open || --room == 0) return false;
-  eat();
-  if (parse_whitespace() == close) {
-    eat();
-    return true;
-  }
-  for (;;) {
-    if (!item()) return false;
-    int c = parse_whitespace();
-    eat();
-    if (c == close) return true;
-    if (c != ',') return false;
-  }
-}
-
-bool Json::fast_list(kernel::Value& out, int levels, int room) {
-  kernel::List items;
-  if (!fast_items('[', ']', room, [&] { return fast_one(items.emplace_back(), levels, room); }))
-    return false;
-  out = kernel::Value::list(std::move(items));
-  return true;
-}
-
-bool Json::fast_map(kernel::Value& out, int levels, int room) {
-  kernel::Map entries;
-  auto entry = [&] {
-    std::string_view key;
-    if (!fast_str(key) || parse_whitespace() != ':') return false;
-    eat();
-    std::size_t before = entries.size();
-    auto it = entries.try_emplace(entries.end(), std::string(key));
-    return entries.size() != before && fast_one(it->second, levels, room);
-  };
-  if (!fast_items('{', '}', room, entry)) return false;
-  out = kernel::Value::map(std::move(entries));
-  return true;
-}
 
 Status read_json(std::string_view text, Seed read) {
   Json de(text);

@@ -9,8 +9,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/kernel/value.h"
-
 namespace vostrel::codec {
 namespace {
 
@@ -37,45 +35,13 @@ std::string marker_name(unsigned char m) {
   return names[m - 0xc0];
 }
 
-// True when none of the `n` bytes at `p` has its high bit set; `room` bytes
-// from `p` on may be read (at least `n`). Short texts (tags, keys) are
-// checked with one masked word where the input leaves room for it.
-bool ascii(const unsigned char* p, std::size_t n, std::size_t room) {
-  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-  if (n < 8 && room >= 8 && std::endian::native == std::endian::little) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return (w & kHighs & ((std::uint64_t{1} << (8 * n)) - 1)) == 0;
-  }
-  std::uint64_t high = 0;
-  if (n >= 8) {
-    // Whole words, four at a time into separate registers while a long text
-    // lasts, the last one overlapping its predecessor.
-    std::uint64_t w;
-    std::size_t k = 0;
-    for (std::uint64_t w4[4]; k + 32 < n; k += 32) {
-      std::memcpy(w4, p + k, 32);
-      high |= (w4[0] | w4[1]) | (w4[2] | w4[3]);
-    }
-    for (; k + 8 < n; k += 8) {
-      std::memcpy(&w, p + k, 8);
-      high |= w;
-    }
-    std::memcpy(&w, p + n - 8, 8);
-    return ((high | w) & kHighs) == 0;
-  }
-  for (std::size_t k = 0; k < n; ++k) high |= p[k];
-  return (high & kHighs) == 0;
-}
-
 std::unexpected<Error> type_mismatch(unsigned char m) {
   return error("wrong msgpack marker " + marker_name(m));
 }
 
-class Msgpack final : public Deserializer {
+class Msgpack final : public Deserializer, public MsgpackCursor {
  public:
-  explicit Msgpack(std::string_view bytes)
-      : data_(reinterpret_cast<const unsigned char*>(bytes.data())), len_(bytes.size()) {}
+  explicit Msgpack(std::string_view bytes) : MsgpackCursor(bytes) {}
 
   Status any(Visitor& v) override;
   // Every typed request but these is answered with whatever comes next.
@@ -92,7 +58,11 @@ class Msgpack final : public Deserializer {
   Status option(Visitor& v) override;
   Status enumeration(Visitor& v) override;
   std::expected<Opened, Error> open(bool seq, bool map) override;
-  bool fast_value(kernel::Value& out) override;
+  // Not while a marker is held back: the cursor reads from the input.
+  FastCursor fast_cursor() override {
+    if (fast_off() || held_) return {};
+    return {.msgpack = this};
+  }
   Status close(const Opened& opened, std::uint32_t left) override {
     if (left != 0)
       return error("array had incorrect length, expected " + std::to_string(opened.len - left));
@@ -145,20 +115,6 @@ class Msgpack final : public Deserializer {
   Status visit_number(Visitor& v, int bits, bool is_signed);
   Res<std::uint64_t> skip_item(unsigned char m);
 
-  // The fast Value reader (fast_value): each returns false where it gives up.
-  bool fast_one(kernel::Value& out, int levels, std::size_t room);
-  bool fast_items(kernel::Value& out, unsigned char m, int levels, std::size_t room);
-  bool fast_str(std::string_view& out);
-  bool fast_int(unsigned char m, std::int64_t& out);
-  bool fast_len(unsigned char m, unsigned char fix_mask, std::uint32_t& out);
-  bool fast_off_ = false;
-
-  const unsigned char* data_;
-  std::size_t len_;
-  std::size_t pos_ = 0;
-  // Levels still to open. Values open theirs through open() and cost no
-  // stack (msgpack_reader.h).
-  std::size_t depth_ = kMsgpackMaxOpen + 1;
   std::optional<unsigned char> held_;
   friend class MsgpackSeq;
   friend class MsgpackMap;
@@ -624,146 +580,6 @@ Status Msgpack::enumeration(Visitor& v) {
 }
 
 }  // namespace
-
-// --- Value trees read in one descent ----------------------------------------
-
-// The fast reader takes a Value exactly as the writers write it (an array of
-// its tag, a plain string, and its payload; None alone; integers and
-// strings in any width, no repeated key) and builds it directly. On anything
-// else (the map form, a tag given by index, a binary string, a fault) it
-// gives up and fast_value() puts the input back, so that the usual reader
-// reads it, with its own results and exact errors. It counts open arrays and
-// maps against the limit like the usual reader; having given up once, it
-// stays off for the rest of the input. It recurses once per Value level
-// (about 0.35 KiB each, fast_items inlined) and no deeper than kFastLevels
-// values, about 8 KiB in all; deeper values are read the usual way, with
-// the stack of its own that the Value reader keeps.
-constexpr int kFastLevels = 24;
-
-bool Msgpack::fast_value(kernel::Value& out) {
-  if (fast_off_ || held_) return false;
-  std::size_t start = pos_;
-  if (fast_one(out, kFastLevels, depth_)) return true;
-  pos_ = start;
-  fast_off_ = true;
-  return false;
-}
-
-// The length of a string (fix_mask 0x1f), array or map (0x0f) after its
-// marker, which says its width.
-bool Msgpack::fast_len(unsigned char m, unsigned char fix_mask, std::uint32_t& out) {
-  int width = 0;
-  if (m == 0xd9) width = 1;
-  if (m == 0xda || m == 0xdc || m == 0xde) width = 2;
-  if (m == 0xdb || m == 0xdd || m == 0xdf) width = 4;
-  if (width == 0) {
-    out = m & fix_mask;
-    return true;
-  }
-  if (len_ - pos_ < static_cast<std::size_t>(width)) return false;
-  out = 0;
-  for (int k = 0; k < width; ++k) out = (out << 8) | data_[pos_++];
-  return true;
-}
-
-bool Msgpack::fast_str(std::string_view& out) {
-  if (pos_ >= len_) return false;
-  unsigned char m = data_[pos_++];
-  std::uint32_t n = 0;
-  if (!((m >= 0xa0 && m <= 0xbf) || (m >= 0xd9 && m <= 0xdb)) || !fast_len(m, 0x1f, n) ||
-      len_ - pos_ < n)
-    return false;
-  const unsigned char* p = data_ + pos_;
-  out = std::string_view(reinterpret_cast<const char*>(p), n);
-  pos_ += n;
-  return ascii(p, n, len_ - (pos_ - n)) || utf8_valid(out);
-}
-
-bool Msgpack::fast_int(unsigned char m, std::int64_t& out) {
-  if (m <= 0x7f || m >= 0xe0) {
-    out = static_cast<signed char>(m);
-    return true;
-  }
-  if (m < 0xcc || m > 0xd3) return false;
-  int width = 1 << ((m - 0xcc) & 3);
-  if (len_ - pos_ < static_cast<std::size_t>(width)) return false;
-  std::uint64_t u = 0;
-  for (int k = 0; k < width; ++k) u = (u << 8) | data_[pos_++];
-  if (m <= 0xcf) {
-    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-    out = static_cast<std::int64_t>(u);
-    return true;
-  }
-  // Sign-extends from the stored width.
-  int shift = 64 - 8 * width;
-  out = static_cast<std::int64_t>(u << shift) >> shift;
-  return true;
-}
-
-bool Msgpack::fast_one(kernel::Value& out, int levels, std::size_t room) {
-  using kernel::Kind;
-  if (levels == 0 || pos_ >= len_) return false;
-  unsigned char head = data_[pos_++];
-  if ((head != 0x91 && head != 0x92) || --room == 0) return false;
-  std::string_view tag;
-  if (!fast_str(tag)) return false;
-  if (head == 0x91) {
-    if (tag != "None") return false;
-    out = kernel::Value::none();
-    return true;
-  }
-  if (pos_ >= len_) return false;
-  unsigned char m = data_[pos_++];
-  if (tag == "Str") {
-    --pos_;
-    std::string_view s;
-    if (!fast_str(s)) return false;
-    out = kernel::Value::str(std::string(s));
-  } else if (tag == "Int") {
-    std::int64_t i = 0;
-    if (!fast_int(m, i)) return false;
-    out = kernel::Value::integer(i);
-  } else if (tag == "Bool") {
-    if (m != 0xc2 && m != 0xc3) return false;
-    out = kernel::Value::boolean(m == 0xc3);
-  } else if (tag == "List" || tag == "Map") {
-    bool list = tag == "List";
-    bool fits = list ? (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd
-                     : (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
-    if (!fits || --room == 0) return false;
-    return fast_items(out, m, levels - 1, room);
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// The elements of a List payload or the entries of a Map payload, whose
-// marker `m` was read.
-bool Msgpack::fast_items(kernel::Value& out, unsigned char m, int levels, std::size_t room) {
-  std::uint32_t n = 0;
-  if (!fast_len(m, 0x0f, n)) return false;
-  if (m <= 0x9f ? m >= 0x90 : m == 0xdc || m == 0xdd) {
-    kernel::List items;
-    // Every element takes a byte at least: a forged count reserves no more
-    // than the input could hold.
-    items.reserve(std::min<std::size_t>(n, len_ - pos_));
-    for (std::uint32_t k = 0; k < n; ++k)
-      if (!fast_one(items.emplace_back(), levels, room)) return false;
-    out = kernel::Value::list(std::move(items));
-    return true;
-  }
-  kernel::Map entries;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    std::string_view key;
-    if (!fast_str(key)) return false;
-    std::size_t before = entries.size();
-    auto it = entries.try_emplace(entries.end(), std::string(key));
-    if (entries.size() == before || !fast_one(it->second, levels, room)) return false;
-  }
-  out = kernel::Value::map(std::move(entries));
-  return true;
-}
 
 Status read_msgpack(std::string_view bytes, Seed read) {
   Msgpack de(bytes);

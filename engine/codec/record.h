@@ -23,9 +23,9 @@
 // A field's kind comes from its member type: std::string ("a string"),
 // std::uint64_t ("u64"), std::int64_t ("i64"), bool, std::vector<T> ("a
 // sequence"), std::map<std::string, T> ("a map"; later duplicates win),
-// kernel::Value / kernel::Env (value_io.h), kernel::Expr and the other kernel
-// records (types_io.h), or any record declared as above. A member of another
-// kind, or with other texts, takes a reader of its own:
+// the kernel's Value and Env (engine/kernel/value_io.h), its Expr and its
+// other records (types_io.h), or any record declared as above. A member of
+// another kind, or with other texts, takes a reader of its own:
 //   codec::field<&MacroDef::bindings, &codec::read_usize_list>("bindings", codec::kDefault)
 //
 // A field is required unless declared with

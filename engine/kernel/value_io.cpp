@@ -8,6 +8,7 @@
 
 #include "engine/codec/content.h"
 #include "engine/codec/text.h"
+#include "engine/kernel/value_fast_read.h"
 
 namespace vostrel::codec {
 namespace {
@@ -426,7 +427,7 @@ Status ValueVisitor::payload_deep(Deserializer& d, Kind tag) {
 // A format that opens arrays and maps in place is read with a stack of its
 // own; the others by visiting, one recursion per level.
 Status read_value(Deserializer& d, kernel::Value& out) {
-  if (d.fast_value(out)) return {};
+  if (kernel::read_value_fast(d, out)) return {};
   auto opened = d.open(true, true);
   Status st;
   if (!opened) {
