@@ -325,8 +325,8 @@ Status Msgpack::any(Visitor& v) {
     return string_item(m, v);
   }
   if (m >= 0xd9 && m <= 0xdb) return string_item(m, v);
-  if ((m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd) return array_item(m, v);
-  if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) return map_item(m, v);
+  if (is_array_marker(m)) return array_item(m, v);
+  if (is_map_marker(m)) return map_item(m, v);
   switch (m) {
     case 0xc0: return v.visit_unit();
     case 0xc1: return type_mismatch(m);
@@ -448,8 +448,8 @@ std::expected<Opened, Error> Msgpack::open(bool seq, bool map) {
   auto mk = take_or_read_marker();
   VOSTREL_TRY(mk);
   const unsigned char m = *mk;
-  const bool is_seq = (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
-  const bool is_map = (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+  const bool is_seq = is_array_marker(m);
+  const bool is_map = is_map_marker(m);
   if (!(seq && is_seq) && !(map && is_map)) {
     held_ = m;
     return Opened{};
@@ -465,8 +465,8 @@ std::expected<Opened, Error> Msgpack::open(bool seq, bool map) {
 // read; returns how many items an array or map opened here holds (its
 // level counted), 0 for anything else.
 Res<std::uint64_t> Msgpack::skip_item(unsigned char m) {
-  const bool array = (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
-  const bool map = (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+  const bool array = is_array_marker(m);
+  const bool map = is_map_marker(m);
   if (array || map) {
     auto n = length(m, 0x0f);
     VOSTREL_TRY(n);
@@ -520,7 +520,7 @@ Status Msgpack::ignored_any(Visitor& v) {
     if (!left.empty()) --left.back();
     auto m = take_or_read_marker();
     VOSTREL_TRY(m);
-    const bool opens = (*m >= 0x80 && *m <= 0x9f) || (*m >= 0xdc && *m <= 0xdf);
+    const bool opens = is_array_marker(*m) || is_map_marker(*m);
     auto items = skip_item(*m);
     VOSTREL_TRY(items);
     if (opens) left.push_back(*items);
@@ -562,7 +562,7 @@ Status Msgpack::enumeration(Visitor& v) {
     held_ = *m;
   }
   unsigned char m = *held_;
-  if ((m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf) {
+  if (is_map_marker(m)) {
     // A tag as a map: exactly one entry {name: nil}. The map is one more
     // level open, like any other.
     held_.reset();

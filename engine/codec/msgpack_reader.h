@@ -38,6 +38,14 @@ namespace vostrel::codec {
 // refuse a value whose bytes would open more (value_io.h).
 inline constexpr int kMsgpackMaxOpen = 1023;
 
+// The markers of an array and of a map, in every width.
+constexpr bool is_array_marker(unsigned char m) {
+  return (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd;
+}
+constexpr bool is_map_marker(unsigned char m) {
+  return (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+}
+
 // The reader's position in the bytes and the count of levels it may still
 // open. The deserializer of read_msgpack is built on it, and a reader of
 // Value trees written the way the writers write them (handed it by

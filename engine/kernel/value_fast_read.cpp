@@ -148,12 +148,13 @@ bool json_one(JsonCursor& c, Value& out, int levels, int room) {
 // read with the stack of its own that the usual Value reader keeps.
 bool msgpack_one(MsgpackCursor& c, Value& out, int levels, std::size_t room);
 
-// The elements of a List payload or the entries of a Map payload, whose
-// marker `m` was read.
-bool msgpack_items(MsgpackCursor& c, Value& out, unsigned char m, int levels, std::size_t room) {
+// The elements of a List payload (`list`) or the entries of a Map payload,
+// whose marker `m` was read.
+bool msgpack_items(MsgpackCursor& c, Value& out, unsigned char m, bool list, int levels,
+                   std::size_t room) {
   std::uint32_t n = 0;
   if (!c.fast_len(m, 0x0f, n)) return false;
-  if (m <= 0x9f ? m >= 0x90 : m == 0xdc || m == 0xdd) {
+  if (list) {
     List items;
     // Every element takes a byte at least: a forged count reserves no more
     // than the input could hold.
@@ -202,10 +203,9 @@ bool msgpack_one(MsgpackCursor& c, Value& out, int levels, std::size_t room) {
     out = Value::boolean(m == 0xc3);
   } else if (tag == "List" || tag == "Map") {
     bool list = tag == "List";
-    bool fits = list ? (m >= 0x90 && m <= 0x9f) || m == 0xdc || m == 0xdd
-                     : (m >= 0x80 && m <= 0x8f) || m == 0xde || m == 0xdf;
+    bool fits = list ? codec::is_array_marker(m) : codec::is_map_marker(m);
     if (!fits || --room == 0) return false;
-    return msgpack_items(c, out, m, levels - 1, room);
+    return msgpack_items(c, out, m, list, levels - 1, room);
   } else {
     return false;
   }

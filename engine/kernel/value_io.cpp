@@ -1,6 +1,7 @@
 #include "engine/kernel/value_io.h"
 
 #include <array>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -566,67 +567,38 @@ class Header {
     std::memcpy(bytes_ + size_, s.data(), s.size());
     size_ += s.size();
   }
+  // Each header in the width the size functions above give it, so that the
+  // size walk and the writers agree by construction.
   // An array or map header (fix: its one-byte form; b16, b32: its markers).
   void count(std::size_t n, unsigned fix, unsigned b16, unsigned b32) {
-    if (n <= 15) {
-      u8(fix | static_cast<unsigned>(n));
-    } else if (n <= 0xFFFF) {
-      u8(b16);
-      be(n, 2);
-    } else {
-      u8(b32);
-      be(n, 4);
+    switch (msgpack_count_header_size(n)) {
+      case 1: u8(fix | static_cast<unsigned>(n)); return;
+      case 3: u8(b16); be(n, 2); return;
+      default: u8(b32); be(n, 4); return;
     }
   }
   void array(std::size_t n) { count(n, 0x90, 0xdc, 0xdd); }
   void map(std::size_t n) { count(n, 0x80, 0xde, 0xdf); }
   void str(std::size_t n) {
-    if (n <= 31) {
+    const std::size_t size = msgpack_str_header_size(n);
+    if (size == 1) {
       u8(0xa0 | static_cast<unsigned>(n));
-    } else if (n <= 0xFF) {
-      u8(0xd9);
-      be(n, 1);
-    } else if (n <= 0xFFFF) {
-      u8(0xda);
-      be(n, 2);
-    } else {
-      u8(0xdb);
-      be(n, 4);
+      return;
     }
+    // 0xd9, 0xda, 0xdb: the length in 1, 2 or 4 bytes.
+    u8(0xd9 + static_cast<unsigned>(std::countr_zero(size - 1)));
+    be(n, static_cast<int>(size - 1));
   }
   void integer(std::int64_t v) {
-    auto u = static_cast<std::uint64_t>(v);
-    if (v >= 0) {
-      if (u <= 0x7F) {
-        u8(static_cast<unsigned>(u));
-      } else if (u <= 0xFF) {
-        u8(0xcc);
-        be(u, 1);
-      } else if (u <= 0xFFFF) {
-        u8(0xcd);
-        be(u, 2);
-      } else if (u <= 0xFFFFFFFFu) {
-        u8(0xce);
-        be(u, 4);
-      } else {
-        u8(0xcf);
-        be(u, 8);
-      }
-    } else if (v >= -32) {
+    const std::size_t size = msgpack_int_size(v);
+    const auto u = static_cast<std::uint64_t>(v);
+    if (size == 1) {  // a positive or negative fixint
       u8(static_cast<unsigned>(u));
-    } else if (v >= -128) {
-      u8(0xd0);
-      be(u, 1);
-    } else if (v >= -32768) {
-      u8(0xd1);
-      be(u, 2);
-    } else if (v >= -2147483648LL) {
-      u8(0xd2);
-      be(u, 4);
-    } else {
-      u8(0xd3);
-      be(u, 8);
+      return;
     }
+    // 0xcc..0xcf unsigned, 0xd0..0xd3 signed: 1, 2, 4 or 8 bytes.
+    u8((v >= 0 ? 0xcc : 0xd0) + static_cast<unsigned>(std::countr_zero(size - 1)));
+    be(u, static_cast<int>(size - 1));
   }
   template <class Out>
   void put(Out& out) const {
