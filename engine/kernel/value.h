@@ -10,6 +10,7 @@
 // memory has run out.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -32,10 +33,11 @@ using Env = Map;
 // Variant numbers are part of the external forms (tag indices, VType).
 enum class Kind : std::uint8_t { Str = 0, Int = 1, Bool = 2, List = 3, Map = 4, None = 5 };
 
-inline constexpr std::string_view kind_name(Kind k) {
-  constexpr std::string_view names[] = {"Str", "Int", "Bool", "List", "Map", "None"};
-  return names[static_cast<int>(k)];
-}
+// The variants' names, by number: the tags of the external forms.
+inline constexpr std::array<std::string_view, 6> kKindNames = {"Str", "Int",  "Bool",
+                                                               "List", "Map", "None"};
+
+inline constexpr std::string_view kind_name(Kind k) { return kKindNames[static_cast<int>(k)]; }
 
 class Value {
  public:

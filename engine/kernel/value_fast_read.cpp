@@ -88,10 +88,9 @@ bool json_one(JsonCursor& c, Value& out, int levels, int room) {
   std::string_view tag;
   if (!json_key(c, "type") || !c.fast_str(tag)) return false;
   // Named now: the tag's text may be in the scratch buffer the next string reuses.
-  constexpr std::string_view kNames[] = {"Str", "Int", "Bool", "List", "Map", "None"};
-  auto named = std::find(std::begin(kNames), std::end(kNames), tag);
-  if (named == std::end(kNames)) return false;
-  auto kind = static_cast<Kind>(named - std::begin(kNames));
+  auto named = std::find(kKindNames.begin(), kKindNames.end(), tag);
+  if (named == kKindNames.end()) return false;
+  auto kind = static_cast<Kind>(named - kKindNames.begin());
   int ch = c.parse_whitespace();
   c.eat();
   if (ch == '}' && kind == Kind::None) {

@@ -17,9 +17,9 @@ namespace {
 using kernel::Kind;
 using kernel::Value;
 
-constexpr std::array<std::string_view, 6> kTagNames = {"Str", "Int", "Bool", "List", "Map", "None"};
-
-Status read_tag_id(Deserializer& d, Kind& out) { return read_variant_id<kTagNames>(d, out); }
+Status read_tag_id(Deserializer& d, Kind& out) {
+  return read_variant_id<kernel::kKindNames>(d, out);
+}
 
 // The tag of the object form: an enumeration whose variant carries nothing.
 class TagAsEnum final : public Visitor {
